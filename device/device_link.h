@@ -1,0 +1,44 @@
+// Finding and opening the device, and following its arrival and removal.
+#pragma once
+
+#include <cstdint>
+
+#include "device/device_link_state.h"
+#include "device/hid_access.h"
+#include "ui/status_view.h"
+#include "update/pause.h"
+
+namespace lumo {
+
+// Device-change event codes, as the OS reports them (WM_DEVICECHANGE's first parameter).
+inline constexpr unsigned kDeviceArrival = 0x8000;         // DBT_DEVICEARRIVAL
+inline constexpr unsigned kDeviceRemoveComplete = 0x8004;  // DBT_DEVICEREMOVECOMPLETE
+
+inline constexpr unsigned DEVICE_ARRIVAL_PAUSE_MS = 250;
+
+// Substrings of a device path that name a supported device (compared case-sensitively).
+inline constexpr const char* kVariantMatch = "vid_5a7e&pid_7b16";
+
+class DeviceLink {
+public:
+    DeviceLink(DeviceLinkState& state, HidAccess& hid, StatusView& view, Pause& pause)
+        : state_(state), hid_(hid), view_(view), pause_(pause) {}
+
+    // Opens the first present interface whose path names the device. True when it was opened
+    // and its HID description could be read. Call only while no device is open.
+    bool FindDevice();
+
+    // A device-change notification; the event data is never read. Always returns true.
+    bool OnDeviceChange(unsigned event, std::uintptr_t data);
+
+private:
+    void OnArrival();
+    void OnRemoveComplete();
+
+    DeviceLinkState& state_;
+    HidAccess& hid_;
+    StatusView& view_;
+    Pause& pause_;
+};
+
+}  // namespace lumo

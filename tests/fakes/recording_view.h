@@ -1,0 +1,49 @@
+// A StatusView and a Pause that record every call, in order, as short readable lines:
+// "caption:Device Connected", "note: ", "percent:0%", "progress:0", "enable:1",
+// "warning:…", "plain:…", and "pause:250" when both share one log.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ui/status_view.h"
+#include "update/pause.h"
+
+namespace lumo::testing {
+
+class RecordingView : public StatusView, public Pause {
+public:
+    std::vector<std::string> log;
+    // Runs while a box is open, as the box's own message loop would run ticks and
+    // notifications.
+    std::function<void()> while_box_open;
+
+    void SetStatusCaption(std::string_view t) override { Add("caption:", t); }
+    void SetNote(std::string_view t) override { Add("note:", t); }
+    void SetPercentText(std::string_view t) override { Add("percent:", t); }
+    void SetProgress(int p) override { Add("progress:", std::to_string(p)); }
+    void EnableUpdate(bool e) override { Add("enable:", e ? "1" : "0"); }
+    void ShowWarningBox(std::string_view t) override { Box("warning:", t); }
+    void ShowPlainBox(std::string_view t) override { Box("plain:", t); }
+    void Wait(std::uint32_t ms) override { Add("pause:", std::to_string(ms)); }
+
+    // Lines that start with `prefix`.
+    std::vector<std::string> Only(std::string_view prefix) const {
+        std::vector<std::string> out;
+        for (const auto& l : log)
+            if (l.starts_with(prefix)) out.push_back(l);
+        return out;
+    }
+
+private:
+    void Add(std::string_view kind, std::string_view t) { log.push_back(std::string(kind) += t); }
+    void Box(std::string_view kind, std::string_view t) {
+        Add(kind, t);
+        if (while_box_open) while_box_open();
+    }
+};
+
+}  // namespace lumo::testing

@@ -1,0 +1,55 @@
+// The tool's state and event handlers, shared by the Windows and the Linux dialog. A dialog
+// owns one LumoTool, implements StatusView on its controls and forwards its events here.
+#pragma once
+
+#include <cstdint>
+
+#include "device/device_link.h"
+#include "device/device_link_state.h"
+#include "update/update_sequence.h"
+#include "update/update_state.h"
+
+namespace lumo {
+
+inline constexpr unsigned START_FOUND_PAUSE_MS = 2500;
+
+class LumoTool {
+public:
+    LumoTool(HidAccess& hid, StatusView& view, Pause& pause)
+        : link_(link_state_, hid, view, pause),
+          update_(link_state_, update_state_, hid, view, pause),
+          view_(view),
+          pause_(pause) {}
+
+    LumoTool(const LumoTool&) = delete;
+    LumoTool& operator=(const LumoTool&) = delete;
+
+    // The dialog initialisation's share: the first search; when it opens the device,
+    // "Device Connected" and a 2500 ms pause; then "0%". The dialog registers for
+    // device-change notifications before and starts the 10 ms timer after.
+    void Start();
+
+    void OnBnClickedUpdate() { update_.OnBnClickedUpdate(); }
+    void OnTimer(std::uintptr_t timer_id) { update_.OnTimer(timer_id); }
+    bool OnDeviceChange(unsigned event, std::uintptr_t data) {
+        return link_.OnDeviceChange(event, data);
+    }
+    bool FindDevice() { return link_.FindDevice(); }
+
+    bool IsConnected() const { return link_state_.bConnected; }
+    // True from a successful start until the update ends, also while the device is away.
+    bool IsUpdating() const { return update_state_.bUpdating; }
+
+    const DeviceLinkState& link_state() const { return link_state_; }
+    const UpdateState& update_state() const { return update_state_; }
+
+private:
+    DeviceLinkState link_state_;
+    UpdateState update_state_;
+    DeviceLink link_;
+    UpdateSequence update_;
+    StatusView& view_;
+    Pause& pause_;
+};
+
+}  // namespace lumo

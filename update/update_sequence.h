@@ -1,0 +1,48 @@
+// One firmware update: the start report and its reply on a press of Update, then one data
+// report per timer tick and, with the last one, the finish report.
+#pragma once
+
+#include <cstdint>
+
+#include "device/device_link_state.h"
+#include "device/hid_access.h"
+#include "firmware/firmware_image.h"
+#include "ui/status_view.h"
+#include "update/pause.h"
+#include "update/update_state.h"
+
+namespace lumo {
+
+inline constexpr std::uintptr_t UPDATE_TIMER_ID = 5;
+inline constexpr unsigned UPDATE_TIMER_PERIOD_MS = 10;
+inline constexpr unsigned UPDATE_REPLY_PAUSE_MS = 300;   // between start report and reply
+inline constexpr unsigned UPDATE_FINISH_PAUSE_MS = 500;  // before the finish report
+
+class UpdateSequence {
+public:
+    UpdateSequence(const DeviceLinkState& link, UpdateState& state, HidAccess& hid,
+                   StatusView& view, Pause& pause, FirmwarePair images = {})
+        : link_(link), state_(state), hid_(hid), view_(view), pause_(pause), images_(images) {}
+
+    // A click on Update.
+    void OnBnClickedUpdate();
+
+    // A timer tick; ticks of other timers are ignored. The platform dialog passes the message
+    // on to its base class afterwards.
+    void OnTimer(std::uintptr_t timer_id);
+
+private:
+    bool SendStartAndReadReply();
+    void Tick();
+    void SendLastBlockAndFinish(const FirmwareImage& image);
+    void Fail();
+
+    const DeviceLinkState& link_;
+    UpdateState& state_;
+    HidAccess& hid_;
+    StatusView& view_;
+    Pause& pause_;
+    FirmwarePair images_;
+};
+
+}  // namespace lumo
