@@ -15,8 +15,8 @@
 namespace lumo {
 namespace {
 
-using ::testing::ElementsAre;
 using testing::CheckDelivery;
+using ::testing::ElementsAre;
 using testing::FakeHidBus;
 using testing::kDelivered;
 using testing::RecordingView;
@@ -26,7 +26,7 @@ const std::string k7B16 = "\\\\?\\hid#vid_5a7e&pid_7b16&mi_00#7&2b3c4d&0&0000#{4
 const std::string kKeyboard = "\\\\?\\hid#vid_04f2&pid_0112&mi_00#7&5e6f70&0&0000#{4d1e55b2}";
 
 class ToolTest : public ::testing::Test {
-protected:
+  protected:
     void Ticks(int n) {
         for (int i = 0; i < n; ++i) tool.OnTimer(UPDATE_TIMER_ID);
     }
@@ -89,7 +89,7 @@ TEST_F(ToolTest, UnplugBetweenTicksSuspendsAndReplugResumes) {
     EXPECT_EQ(bus.writes.back().report, BuildDataReport(300, image.subspan(300 * 56, 56)));
     RunToEnd();
 
-    EXPECT_EQ(CheckDelivery(bus.Reports(), image), kDelivered);  // one start report only
+    EXPECT_EQ(CheckDelivery(bus.Reports(), image), kDelivered);      // one start report only
     EXPECT_THAT(NotesSince(mark), ElementsAre("note: ", "note: "));  // blanked, then after success
     EXPECT_THAT(std::vector(view.log.end() - 3, view.log.end()),
                 ElementsAre("plain:Update is successful!", "note: ", "enable:1"));
@@ -109,8 +109,9 @@ TEST_F(ToolTest, UnrelatedInterfaceRemovedMidUpdateReopensAndContinues) {
 
     EXPECT_NE(tool.link_state().hDevice, first);
     EXPECT_FALSE(bus.open_handles.contains(first));
-    EXPECT_THAT(LogSince(mark), ElementsAre("caption:Device Disconnected", "caption:Device Connected",
-                                            "progress:0", "percent:0%", "note: "));
+    EXPECT_THAT(LogSince(mark),
+                ElementsAre("caption:Device Disconnected", "caption:Device Connected", "progress:0",
+                            "percent:0%", "note: "));
     tool.OnTimer(UPDATE_TIMER_ID);
     EXPECT_EQ(view.Only("percent:").back(), "percent:1%");  // the saved share, shown again
     RunToEnd();
@@ -138,9 +139,9 @@ TEST_F(ToolTest, DevicePulledOutDuringWriteEndsTheUpdate) {
 
     EXPECT_EQ(writes_during_box, 0u);
     EXPECT_EQ(view.Only("warning:").size(), 1u);
-    EXPECT_THAT(LogSince(mark),
-                ElementsAre(std::string("warning:") += text::kTryAgain, "caption:Device Disconnected",
-                            "enable:1", std::string("note:") += text::kInterrupted));
+    EXPECT_THAT(LogSince(mark), ElementsAre(std::string("warning:") += text::kTryAgain,
+                                            "caption:Device Disconnected", "enable:1",
+                                            std::string("note:") += text::kInterrupted));
     EXPECT_FALSE(tool.IsUpdating());
 }
 

@@ -14,9 +14,9 @@
 namespace lumo {
 namespace {
 
+using testing::CheckDelivery;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using testing::CheckDelivery;
 using testing::FakeHidBus;
 using testing::kDelivered;
 using testing::RecordingView;
@@ -29,7 +29,7 @@ const std::string kNoteUpdating = Line("note:", text::kUpdating);
 const std::string kNoteInterrupted = Line("note:", text::kInterrupted);
 
 class UpdateSequenceTest : public ::testing::Test {
-protected:
+  protected:
     void Connect(bool variant) {
         bus.Plug(kPath);
         link = {bus.Open(kPath), variant, true};
@@ -145,16 +145,20 @@ TEST_P(FailedStart, WarnsAndEnablesUpdateAgain) {
     EXPECT_EQ(bus.writes.size(), c.fail_write ? 0u : 1u);  // nothing after the start report
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FailedStart,
-    ::testing::Values(
-        FailedStartCase{"start_write_fails", true, false,
-                        {"enable:0", "percent:0%", "progress:0", kWarnTryAgain, "enable:1"}, 0},
-        FailedStartCase{"reply_read_fails", false, true,
-                        {"enable:0", "percent:0%", "progress:0", "pause:300", kWarnTryAgain,
-                         "enable:1"},
-                        1}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, FailedStart,
+                         ::testing::Values(FailedStartCase{"start_write_fails",
+                                                           true,
+                                                           false,
+                                                           {"enable:0", "percent:0%", "progress:0",
+                                                            kWarnTryAgain, "enable:1"},
+                                                           0},
+                                           FailedStartCase{"reply_read_fails",
+                                                           false,
+                                                           true,
+                                                           {"enable:0", "percent:0%", "progress:0",
+                                                            "pause:300", kWarnTryAgain, "enable:1"},
+                                                           1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpdateSequenceTest, FailedDataWriteEndsTheUpdateAndKeepsItsPlace) {
     Connect(false);
@@ -252,7 +256,8 @@ TEST_F(UpdateSequenceTest, SuspendedUpdateResumesFromTheSavedBlock) {
     link.hDevice = bus.Open(kPath);  // a device opened again on arrival
     sequence.OnTimer(UPDATE_TIMER_ID);
     EXPECT_EQ(bus.writes.back().handle, link.hDevice);
-    EXPECT_EQ(bus.writes.back().report, BuildDataReport(100, Image().bytes().subspan(100 * 56, 56)));
+    EXPECT_EQ(bus.writes.back().report,
+              BuildDataReport(100, Image().bytes().subspan(100 * 56, 56)));
     RunToEnd();
 
     EXPECT_EQ(CheckDelivery(bus.Reports(), Image().bytes()), kDelivered);
