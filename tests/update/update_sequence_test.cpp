@@ -191,54 +191,50 @@ TEST_F(UpdateSequenceTest, FailedDataWriteEndsTheUpdateAndKeepsItsPlace) {
 }
 
 // Success is shown only when every report of the update reached the device.
-TEST_F(UpdateSequenceTest, FailedLastDataOrFinishWriteIsAFailure) {
-    for (const std::size_t failing : {988u /* last data report */, 989u /* finish report */}) {
-        SCOPED_TRACE(failing);
-        FakeHidBus fresh;
-        RecordingView fresh_view;
-        fresh.Plug(kPath);
-        DeviceLinkState fresh_link{fresh.Open(kPath), true, true};
-        UpdateState state;
-        UpdateSequence seq(fresh_link, state, fresh, fresh_view, fresh_view);
-        fresh.failing_writes = {failing};
+class FailedLastWrite : public UpdateSequenceTest,
+                        public ::testing::WithParamInterface<std::size_t> {};
 
-        seq.OnBnClickedUpdate();
-        for (int i = 0; i < 2000 && state.bUpdating; ++i) seq.OnTimer(UPDATE_TIMER_ID);
+TEST_P(FailedLastWrite, IsAFailure) {
+    Connect(true);
+    bus.failing_writes = {GetParam()};
+    sequence.OnBnClickedUpdate();
+    RunToEnd();
 
-        EXPECT_FALSE(state.bUpdating);
-        EXPECT_TRUE(fresh_view.Only("plain:").empty());
-        EXPECT_THAT(std::vector(fresh_view.log.end() - 3, fresh_view.log.end()),
-                    ElementsAre(kWarnTryAgain, "enable:1", kNoteInterrupted));
-    }
+    EXPECT_TRUE(view.Only("plain:").empty());
+    EXPECT_THAT(std::vector(view.log.end() - 3, view.log.end()),
+                ElementsAre(kWarnTryAgain, "enable:1", kNoteInterrupted));
 }
+
+// Write 0 is the start report; the variant image has 988 data reports.
+INSTANTIATE_TEST_SUITE_P(Reports, FailedLastWrite, ::testing::Values(988u, 989u),
+                         [](const auto& info) {
+                             return info.param == 988u ? "last_data_report" : "finish_report";
+                         });
 
 // A device of the other product opened while the update was suspended must not receive the
 // rest of this update's image, nor the rest of its own from a foreign offset.
-TEST_F(UpdateSequenceTest, OtherProductUnderSuspendedUpdateEndsIt) {
-    for (const bool started_variant : {true, false}) {
-        SCOPED_TRACE(started_variant);
-        FakeHidBus fresh;
-        RecordingView fresh_view;
-        fresh.Plug(kPath);
-        DeviceLinkState fresh_link{fresh.Open(kPath), started_variant, true};
-        UpdateState state;
-        UpdateSequence seq(fresh_link, state, fresh, fresh_view, fresh_view);
-        seq.OnBnClickedUpdate();
-        // A primary update goes past the variant image's end first.
-        for (int i = 0; i < (started_variant ? 500 : 1000); ++i) seq.OnTimer(UPDATE_TIMER_ID);
-        const std::size_t written = fresh.writes.size();
+class OtherProductUnderSuspendedUpdate : public UpdateSequenceTest,
+                                         public ::testing::WithParamInterface<bool> {};
 
-        fresh_link.bVariantDevice = !started_variant;  // reopened as the other product
-        seq.OnTimer(UPDATE_TIMER_ID);
-        seq.OnTimer(UPDATE_TIMER_ID);
+TEST_P(OtherProductUnderSuspendedUpdate, EndsItBeforeWriting) {
+    const bool started_variant = GetParam();
+    Connect(started_variant);
+    sequence.OnBnClickedUpdate();
+    Ticks(started_variant ? 500 : 1000);  // a primary update goes past the variant's end
+    const std::size_t written = bus.writes.size();
 
-        EXPECT_EQ(fresh.writes.size(), written);
-        EXPECT_FALSE(state.bUpdating);
-        EXPECT_TRUE(fresh_view.Only("plain:").empty());
-        EXPECT_THAT(std::vector(fresh_view.log.end() - 3, fresh_view.log.end()),
-                    ElementsAre(kWarnTryAgain, "enable:1", kNoteInterrupted));
-    }
+    link.bVariantDevice = !started_variant;  // reopened as the other product
+    Ticks(2);
+
+    EXPECT_EQ(bus.writes.size(), written);
+    EXPECT_FALSE(update.bUpdating);
+    EXPECT_TRUE(view.Only("plain:").empty());
+    EXPECT_THAT(std::vector(view.log.end() - 3, view.log.end()),
+                ElementsAre(kWarnTryAgain, "enable:1", kNoteInterrupted));
 }
+
+INSTANTIATE_TEST_SUITE_P(StartedWith, OtherProductUnderSuspendedUpdate, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "variant" : "primary"; });
 
 TEST_F(UpdateSequenceTest, SuspendedUpdateResumesFromTheSavedBlock) {
     Connect(true);
