@@ -4,7 +4,6 @@
 #include <QFileInfo>
 #include <QIcon>
 #include <QStyleFactory>
-
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>

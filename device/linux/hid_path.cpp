@@ -56,8 +56,8 @@ std::string ComposeHidPath(const HidIdentity& id, std::string_view instance,
         path += "vid_" + Hex(id.vendor, 4) + "&pid_" + Hex(id.product, 4);
         if (id.usb_interface) path += "&mi_" + Hex(*id.usb_interface, 2);
     } else if (id.bus == kBusBluetooth) {
-        path += "{00001124-0000-1000-8000-00805f9b34fb}_vid&0002" + Hex(id.vendor, 4) +
-                "_pid&" + Hex(id.product, 4);
+        path += "{00001124-0000-1000-8000-00805f9b34fb}_vid&0002" + Hex(id.vendor, 4) + "_pid&" +
+                Hex(id.product, 4);
     } else {
         path += "ven_" + Hex(id.vendor, 4) + "&dev_" + Hex(id.product, 4);
     }

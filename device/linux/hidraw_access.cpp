@@ -49,8 +49,8 @@ std::optional<std::string> PathOf(udev_device* hidraw) {
     if (id->bus == kBusUsb) {
         udev_device* intf =
             udev_device_get_parent_with_subsystem_devtype(hidraw, "usb", "usb_interface");
-        const char* number = intf ? udev_device_get_sysattr_value(intf, "bInterfaceNumber")
-                                  : nullptr;
+        const char* number =
+            intf ? udev_device_get_sysattr_value(intf, "bInterfaceNumber") : nullptr;
         if (number) {
             id->usb_interface = static_cast<unsigned>(std::strtoul(number, nullptr, 16));
         } else if (const char* phys = udev_device_get_property_value(hid, "HID_PHYS")) {
@@ -62,7 +62,7 @@ std::optional<std::string> PathOf(udev_device* hidraw) {
 }
 
 class HidrawInterfaceSet : public HidInterfaceSet {
-public:
+  public:
     explicit HidrawInterfaceSet(std::vector<std::string> paths) : paths_(std::move(paths)) {}
 
     bool EnumInterface(std::uint32_t index) override { return index < paths_.size(); }
@@ -77,7 +77,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::vector<std::string> paths_;
 };
 

@@ -20,7 +20,7 @@ struct udev;
 namespace lumo::linux_hid {
 
 class HidrawAccess : public HidAccess {
-public:
+  public:
     // `diagnostics` receives one line per node that cannot be opened (until it opens again),
     // naming the node, the reason and, for a permission error, the udev rule that grants it.
     // `rule_file` is where that rule is installed.
@@ -37,7 +37,7 @@ public:
     bool ReadReply(HidHandle h) override;
     void Close(HidHandle h) override;
 
-private:
+  private:
     void ReportOpenFailure(const std::string& node, int error);
 
     udev* udev_;

@@ -11,7 +11,7 @@ struct udev_monitor;
 namespace lumo::linux_hid {
 
 class UdevHidMonitor {
-public:
+  public:
     UdevHidMonitor();
     ~UdevHidMonitor();
     UdevHidMonitor(const UdevHidMonitor&) = delete;
@@ -24,7 +24,7 @@ public:
     // node; other actions are skipped. Nothing when no event is waiting. Never blocks.
     std::optional<unsigned> NextEvent();
 
-private:
+  private:
     udev* udev_ = nullptr;
     udev_monitor* monitor_ = nullptr;
     int fd_ = -1;

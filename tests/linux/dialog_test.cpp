@@ -10,7 +10,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
-
 #include <vector>
 
 #include "tests/fakes/fake_hid_bus.h"
@@ -28,7 +27,9 @@ namespace {
 constexpr const char* kPrimaryPath = "hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0001#/dev/hidraw0";
 constexpr const char* kVariantPath = "hid#vid_5a7e&pid_7b16&mi_00#0003:5a7e:7b16.0001#/dev/hidraw0";
 
-QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+QString Q(std::string_view s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
 
 QColor FromColorRef(std::uint32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
 
@@ -68,7 +69,7 @@ struct BoxAnswerer {
 class DialogTest : public QObject {
     Q_OBJECT
 
-private:
+  private:
     lumo::testing::FakeHidBus bus;
     BoxAnswerer boxes;
 
@@ -81,7 +82,7 @@ private:
         return qobject_cast<T*>(d.Control(id));
     }
 
-private slots:
+  private slots:
     void init() {
         bus = {};
         boxes = {};
@@ -134,7 +135,8 @@ private slots:
         // The dialog font is 9 points: its base units are those of a 12-pixel face at 96 dpi.
         QVERIFY2(u.x >= 5 && u.x <= 8 && u.y >= 12 && u.y <= 17,
                  qPrintable(QString("base units %1 x %2").arg(u.x).arg(u.y)));
-        QCOMPARE(d->size(), lumo::qt::MapDialogRect({0, 0, dlg::kWidthDu, dlg::kHeightDu}, u).size());
+        QCOMPARE(d->size(),
+                 lumo::qt::MapDialogRect({0, 0, dlg::kWidthDu, dlg::kHeightDu}, u).size());
 
         auto check = [&](const char* when) {
             for (const auto& t : dlg::kControls) {

@@ -1,12 +1,13 @@
 // The Linux HID backend against an emulated bus: real libudev enumeration and monitoring,
 // real open/poll/read/write/ioctl on the node, umockdev underneath.
+#include "device/linux/hidraw_access.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,7 +16,6 @@
 
 #include "device/device_link.h"
 #include "device/linux/hid_path.h"
-#include "device/linux/hidraw_access.h"
 #include "device/linux/udev_monitor.h"
 #include "tests/fakes/recording_view.h"
 #include "tests/linux/testbed.h"
@@ -46,20 +46,27 @@ TEST_P(ComposePath, GivesTheWindowsForm) {
 
 INSTANTIATE_TEST_SUITE_P(
     Buses, ComposePath,
-    ::testing::Values(
-        PathCase{"usb interface 0", {0x0003, 0x5A7E, 0xC3D1, 0u}, "0003:5A7E:C3D1.0001",
-                 "hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0001#/dev/hidraw3"},
-        PathCase{"usb interface 10", {0x0003, 0x5A7E, 0x7B16, 10u}, "0003:5A7E:7B16.000A",
-                 "hid#vid_5a7e&pid_7b16&mi_0a#0003:5a7e:7b16.000a#/dev/hidraw3"},
-        PathCase{"usb without interface", {0x0003, 0x046D, 0xC31C, std::nullopt},
-                 "0003:046D:C31C.0002", "hid#vid_046d&pid_c31c#0003:046d:c31c.0002#/dev/hidraw3"},
-        PathCase{"bluetooth never reads as usb", {0x0005, 0x5A7E, 0xC3D1, std::nullopt},
-                 "0005:5A7E:C3D1.0003",
-                 "hid#{00001124-0000-1000-8000-00805f9b34fb}_vid&00025a7e_pid&c3d1"
-                 "#0005:5a7e:c3d1.0003#/dev/hidraw3"},
-        PathCase{"i2c never reads as usb", {0x0018, 0x5A7E, 0xC3D1, std::nullopt},
-                 "0018:5A7E:C3D1.0004",
-                 "hid#ven_5a7e&dev_c3d1#0018:5a7e:c3d1.0004#/dev/hidraw3"}));
+    ::testing::Values(PathCase{"usb interface 0",
+                               {0x0003, 0x5A7E, 0xC3D1, 0u},
+                               "0003:5A7E:C3D1.0001",
+                               "hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0001#/dev/hidraw3"},
+                      PathCase{"usb interface 10",
+                               {0x0003, 0x5A7E, 0x7B16, 10u},
+                               "0003:5A7E:7B16.000A",
+                               "hid#vid_5a7e&pid_7b16&mi_0a#0003:5a7e:7b16.000a#/dev/hidraw3"},
+                      PathCase{"usb without interface",
+                               {0x0003, 0x046D, 0xC31C, std::nullopt},
+                               "0003:046D:C31C.0002",
+                               "hid#vid_046d&pid_c31c#0003:046d:c31c.0002#/dev/hidraw3"},
+                      PathCase{"bluetooth never reads as usb",
+                               {0x0005, 0x5A7E, 0xC3D1, std::nullopt},
+                               "0005:5A7E:C3D1.0003",
+                               "hid#{00001124-0000-1000-8000-00805f9b34fb}_vid&00025a7e_pid&c3d1"
+                               "#0005:5a7e:c3d1.0003#/dev/hidraw3"},
+                      PathCase{"i2c never reads as usb",
+                               {0x0018, 0x5A7E, 0xC3D1, std::nullopt},
+                               "0018:5A7E:C3D1.0004",
+                               "hid#ven_5a7e&dev_c3d1#0018:5a7e:c3d1.0004#/dev/hidraw3"}));
 
 TEST(HidPath, NodeIsRecoveredFromTheComposedPath) {
     EXPECT_EQ(NodeFromHidPath("hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0001#/dev/hidraw12"),
@@ -88,7 +95,7 @@ TEST(HidPath, ParsesHidIdAndPhys) {
 // ---- against the emulated bus ----
 
 class Backend : public ::testing::Test {
-protected:
+  protected:
     std::vector<std::string> Paths() {
         std::vector<std::string> out;
         auto set = hid.ListInterfaces();
@@ -110,24 +117,28 @@ protected:
 };
 
 TEST_F(Backend, ListsEveryHidrawNodeInTheWindowsForm) {
-    bed.Plug({.vendor = 0x046D, .product = 0xC31C, .usb_interface = 1, .instance = 1,
+    bed.Plug({.vendor = 0x046D,
+              .product = 0xC31C,
+              .usb_interface = 1,
+              .instance = 1,
               .node = "hidraw0"});
     bed.Plug({.instance = 2, .node = "hidraw1"});
-    bed.Plug({.product = 0x7B16, .bus = 0x0005, .usb_interface = -1, .instance = 3,
-              .node = "hidraw2"});
+    bed.Plug(
+        {.product = 0x7B16, .bus = 0x0005, .usb_interface = -1, .instance = 3, .node = "hidraw2"});
     auto paths = Paths();
     std::sort(paths.begin(), paths.end());  // the bus lists them in sysfs order
     EXPECT_EQ(paths, (std::vector<std::string>{
-                           "hid#vid_046d&pid_c31c&mi_01#0003:046d:c31c.0001#/dev/hidraw0",
-                           "hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0002#/dev/hidraw1",
-                           "hid#{00001124-0000-1000-8000-00805f9b34fb}_vid&00025a7e_pid&7b16"
-                           "#0005:5a7e:7b16.0003#/dev/hidraw2"}));
+                         "hid#vid_046d&pid_c31c&mi_01#0003:046d:c31c.0001#/dev/hidraw0",
+                         "hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0002#/dev/hidraw1",
+                         "hid#{00001124-0000-1000-8000-00805f9b34fb}_vid&00025a7e_pid&7b16"
+                         "#0005:5a7e:7b16.0003#/dev/hidraw2"}));
 }
 
 TEST_F(Backend, InterfaceNumberFallsBackToThePhysicalPath) {
     bed.Plug({.usb_interface = -1, .instance = 1, .node = "hidraw0"});
-    EXPECT_EQ(Paths(), (std::vector<std::string>{
-                           "hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0001#/dev/hidraw0"}));
+    EXPECT_EQ(
+        Paths(),
+        (std::vector<std::string>{"hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0001#/dev/hidraw0"}));
 }
 
 TEST_F(Backend, EmptyBusGivesAnEmptySet) {
@@ -158,7 +169,8 @@ TEST_F(Backend, ProbeFailsWhenTheDescriptorCannotBeRead) {
     bed.refuse_descriptor = true;
     EXPECT_FALSE(link.FindDevice());
 
-    EXPECT_TRUE(state.bConnected) << diagnostics.str();  // opened, as on Windows; the probe alone failed
+    EXPECT_TRUE(state.bConnected)
+        << diagnostics.str();  // opened, as on Windows; the probe alone failed
     hid.Close(state.hDevice);
 }
 
@@ -199,7 +211,8 @@ TEST_F(Backend, WriteGivesUpWhenTheDeviceTakesNothing) {
     ASSERT_TRUE(link.FindDevice());
     // Nobody reads the device end: the node's buffer fills and a write must time out.
     bool failed = false;
-    for (int i = 0; i < 100000 && !failed; ++i) failed = !hid.WriteReport(state.hDevice, BuildStartReport());
+    for (int i = 0; i < 100000 && !failed; ++i)
+        failed = !hid.WriteReport(state.hDevice, BuildStartReport());
     EXPECT_TRUE(failed);
     hid.Close(state.hDevice);
 }
@@ -225,11 +238,15 @@ TEST_F(Backend, MissingNodeIsReportedOnceWithItsReason) {
 
 // A user without access to the node learns which node, why, and which rule grants access.
 TEST(BackendPermissions, RefusedNodeNamesTheRuleFile) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("lumo-perm-" + std::to_string(getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("lumo-perm-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     const auto node = dir / "hidraw0";
-    { const int fd = open(node.c_str(), O_CREAT | O_WRONLY, 0600); ASSERT_GE(fd, 0); close(fd); }
+    {
+        const int fd = open(node.c_str(), O_CREAT | O_WRONLY, 0600);
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
     chmod(dir.c_str(), 0755);
 
     int pipe_fds[2];
@@ -241,8 +258,8 @@ TEST(BackendPermissions, RefusedNodeNamesTheRuleFile) {
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
         std::ostringstream diag;
         HidrawAccess access{diag, "/usr/lib/udev/rules.d/70-orvel-m8.rules"};
-        const bool refused = access.Open("hid#vid_5a7e&pid_c3d1&mi_00#x#" + node.string()) ==
-                             kInvalidHandle;
+        const bool refused =
+            access.Open("hid#vid_5a7e&pid_c3d1&mi_00#x#" + node.string()) == kInvalidHandle;
         const std::string text = diag.str();
         if (write(pipe_fds[1], text.data(), text.size()) < 0) _exit(4);
         _exit(refused ? 0 : 5);
@@ -258,8 +275,8 @@ TEST(BackendPermissions, RefusedNodeNamesTheRuleFile) {
 
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_EQ(WEXITSTATUS(status), 0) << text;
-    EXPECT_NE(text.find("cannot open " + node.string() + ": Permission denied"),
-              std::string::npos) << text;
+    EXPECT_NE(text.find("cannot open " + node.string() + ": Permission denied"), std::string::npos)
+        << text;
     EXPECT_NE(text.find("/usr/lib/udev/rules.d/70-orvel-m8.rules"), std::string::npos) << text;
 }
 

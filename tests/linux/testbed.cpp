@@ -1,10 +1,10 @@
 #include "tests/linux/testbed.h"
 
-#include <sys/ioctl.h>
 #include <linux/hidraw.h>
 #include <poll.h>
-#include <unistd.h>
+#include <sys/ioctl.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -18,10 +18,9 @@ namespace lumo::testing {
 namespace {
 
 // Report ID 1: a 62-byte output report and a 2-byte input report, vendor-defined.
-constexpr std::uint8_t kDescriptor[] = {
-    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x01, 0x09, 0x02, 0x15, 0x00, 0x26,
-    0xFF, 0x00, 0x75, 0x08, 0x95, 0x3E, 0x91, 0x02, 0x09, 0x03, 0x95, 0x02, 0x81, 0x02,
-    0xC0};
+constexpr std::uint8_t kDescriptor[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x01, 0x09,
+                                        0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x3E,
+                                        0x91, 0x02, 0x09, 0x03, 0x95, 0x02, 0x81, 0x02, 0xC0};
 
 // An ioctl handler for one hidraw node, a subclass of umockdev's base handler.
 struct HidrawIoctl {
@@ -35,8 +34,7 @@ struct HidrawIoctlClass {
 gboolean HandleIoctl(UMockdevIoctlBase* base, UMockdevIoctlClient* client) {
     auto* self = reinterpret_cast<HidrawIoctl*>(base);
     const gulong request = umockdev_ioctl_client_get_request(client);
-    if (self->refuse->load() ||
-        (request != HIDIOCGRDESCSIZE && request != HIDIOCGRDESC)) {
+    if (self->refuse->load() || (request != HIDIOCGRDESCSIZE && request != HIDIOCGRDESC)) {
         umockdev_ioctl_client_complete(client, -1, ENOTTY);
         return TRUE;
     }
@@ -115,24 +113,22 @@ std::string Testbed::Plug(const EmulatedHid& d) {
     const std::string usb_name = "1-" + std::to_string(d.instance);
     std::string parent;
     if (d.bus == 0x0003) {
-        parent = Take(umockdev_testbed_add_device(
-            testbed_, "usb", usb_name.c_str(), nullptr,
-            "idVendor", Hex(d.vendor, 4, false).c_str(), "idProduct",
-            Hex(d.product, 4, false).c_str(), nullptr,
-            "DEVTYPE", "usb_device", nullptr));
+        parent = Take(umockdev_testbed_add_device(testbed_, "usb", usb_name.c_str(), nullptr,
+                                                  "idVendor", Hex(d.vendor, 4, false).c_str(),
+                                                  "idProduct", Hex(d.product, 4, false).c_str(),
+                                                  nullptr, "DEVTYPE", "usb_device", nullptr));
         if (d.usb_interface >= 0) {
             const std::string intf = usb_name + ":1." + std::to_string(d.usb_interface);
             parent = Take(umockdev_testbed_add_device(
-                testbed_, "usb", intf.c_str(), parent.c_str(),
-                "bInterfaceNumber", Hex(static_cast<unsigned>(d.usb_interface), 2, false).c_str(),
-                "bInterfaceClass", "03", nullptr,
-                "DEVTYPE", "usb_interface", "INTERFACE", "3/0/0", nullptr));
+                testbed_, "usb", intf.c_str(), parent.c_str(), "bInterfaceNumber",
+                Hex(static_cast<unsigned>(d.usb_interface), 2, false).c_str(), "bInterfaceClass",
+                "03", nullptr, "DEVTYPE", "usb_interface", "INTERFACE", "3/0/0", nullptr));
         }
     }
     const std::string instance = Hex(d.bus, 4, true) + ":" + Hex(d.vendor, 4, true) + ":" +
                                  Hex(d.product, 4, true) + "." + Hex(d.instance, 4, true);
-    const std::string hid_id = Hex(d.bus, 4, true) + ":" + Hex(d.vendor, 8, true) + ":" +
-                               Hex(d.product, 8, true);
+    const std::string hid_id =
+        Hex(d.bus, 4, true) + ":" + Hex(d.vendor, 8, true) + ":" + Hex(d.product, 8, true);
     const std::string phys = "usb-0000:00:14.0-" + std::to_string(d.instance) + "/input" +
                              std::to_string(d.usb_interface < 0 ? 0 : d.usb_interface);
     const std::string hid = Take(umockdev_testbed_add_device(
@@ -141,11 +137,10 @@ std::string Testbed::Plug(const EmulatedHid& d) {
         "HID_UNIQ", "", nullptr));
     // Only a device described as a record gets a node; a stream node is a pseudo-terminal.
     const std::string devname = "/dev/" + d.node;
-    const std::string record = "P: " + hid.substr(4) + "/hidraw/" + d.node + "\nN: " + d.node +
-                               "\nE: DEVNAME=" + devname +
-                               "\nE: SUBSYSTEM=hidraw\nE: MAJOR=245\nE: MINOR=" +
-                               std::to_string(d.instance) + "\nA: dev=245:" +
-                               std::to_string(d.instance) + "\n";
+    const std::string record =
+        "P: " + hid.substr(4) + "/hidraw/" + d.node + "\nN: " + d.node + "\nE: DEVNAME=" + devname +
+        "\nE: SUBSYSTEM=hidraw\nE: MAJOR=245\nE: MINOR=" + std::to_string(d.instance) +
+        "\nA: dev=245:" + std::to_string(d.instance) + "\n";
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &error)) {
         const std::string message = error ? error->message : "add_from_string failed";

@@ -22,13 +22,13 @@ struct EmulatedHid {
     std::uint16_t vendor = 0x5A7E;
     std::uint16_t product = 0xC3D1;
     std::uint16_t bus = 0x0003;
-    int usb_interface = 0;     // -1: no USB interface in the sysfs tree
-    unsigned instance = 1;     // the HID instance number, .0001
+    int usb_interface = 0;  // -1: no USB interface in the sysfs tree
+    unsigned instance = 1;  // the HID instance number, .0001
     std::string node = "hidraw0";
 };
 
 class Testbed {
-public:
+  public:
     Testbed();
     ~Testbed();
     Testbed(const Testbed&) = delete;
@@ -53,7 +53,7 @@ public:
     // is not attached.
     std::atomic<bool> refuse_descriptor{false};
 
-private:
+  private:
     _UMockdevTestbed* testbed_;
     std::vector<void*> handlers_;
 };

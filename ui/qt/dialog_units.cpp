@@ -2,7 +2,6 @@
 
 #include <QFontMetrics>
 #include <QString>
-
 #include <cstdint>
 
 namespace lumo::qt {
@@ -22,8 +21,8 @@ DialogBaseUnits BaseUnitsOf(const QFont& font) {
 }
 
 QRect MapDialogRect(const QRect& du, DialogBaseUnits units) {
-    return {MulDiv(du.x(), units.x, 4), MulDiv(du.y(), units.y, 8),
-            MulDiv(du.width(), units.x, 4), MulDiv(du.height(), units.y, 8)};
+    return {MulDiv(du.x(), units.x, 4), MulDiv(du.y(), units.y, 8), MulDiv(du.width(), units.x, 4),
+            MulDiv(du.height(), units.y, 8)};
 }
 
 int PointsToPixels(int points, int dpi) { return MulDiv(points, dpi, 72); }

@@ -6,7 +6,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSocketNotifier>
-
 #include <chrono>
 #include <thread>
 
@@ -35,9 +34,9 @@ void SetTextColor(QWidget* w, std::uint32_t colorref) {
 // The template's font has no face of that name here; take the closest ones there are.
 void RegisterFontSubstitutes() {
     static const bool done = [] {
-        QFont::insertSubstitutions(QString::fromLatin1(dialog::kFontFace.data(),
-                                                       dialog::kFontFace.size()),
-                                   {"Tahoma", "Liberation Sans", "Arial", "DejaVu Sans"});
+        QFont::insertSubstitutions(
+            QString::fromLatin1(dialog::kFontFace.data(), dialog::kFontFace.size()),
+            {"Tahoma", "Liberation Sans", "Arial", "DejaVu Sans"});
         QFont::insertSubstitutions(kLabelFontFace, {"Liberation Sans", "Arimo", "DejaVu Sans"});
         return true;
     }();
@@ -62,8 +61,8 @@ void StatusGroupBox::paintEvent(QPaintEvent* event) {
     QGroupBox::paintEvent(event);
 }
 
-LumoToolDialog::LumoToolDialog(HidAccess& hid, linux_hid::UdevHidMonitor* monitor,
-                               QString app_name, BoxRunner run_box)
+LumoToolDialog::LumoToolDialog(HidAccess& hid, linux_hid::UdevHidMonitor* monitor, QString app_name,
+                               BoxRunner run_box)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       monitor_(monitor),
@@ -100,14 +99,12 @@ void LumoToolDialog::CreateControls() {
         QWidget* w = nullptr;
         switch (t.kind) {
             case dialog::ControlKind::GroupBox:
-                w = new StatusGroupBox(Utf8(t.text), this,
-                                       [this] { return tool_.IsConnected(); });
+                w = new StatusGroupBox(Utf8(t.text), this, [this] { return tool_.IsConnected(); });
                 break;
             case dialog::ControlKind::PushButton: {
                 auto* button = new QPushButton(Utf8(t.text), this);
                 button->setDefault(true);
-                connect(button, &QPushButton::clicked, this,
-                        [this] { tool_.OnBnClickedUpdate(); });
+                connect(button, &QPushButton::clicked, this, [this] { tool_.OnBnClickedUpdate(); });
                 w = button;
                 break;
             }
@@ -150,8 +147,7 @@ QWidget* LumoToolDialog::Control(int id) const {
 void LumoToolDialog::Initialize() {
     if (monitor_ && monitor_->fd() >= 0) {
         notifier_ = std::make_unique<QSocketNotifier>(monitor_->fd(), QSocketNotifier::Read);
-        connect(notifier_.get(), &QSocketNotifier::activated, this,
-                [this] { OnDeviceEvents(); });
+        connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { OnDeviceEvents(); });
     }
     tool_.Start();
     timer_.start();

@@ -7,7 +7,6 @@
 #include <QDialog>
 #include <QGroupBox>
 #include <QTimer>
-
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,20 +27,20 @@ namespace lumo::qt {
 
 // The connection group box, whose caption takes green or red from the connection state.
 class StatusGroupBox : public QGroupBox {
-public:
+  public:
     StatusGroupBox(const QString& title, QWidget* parent, std::function<bool()> connected);
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     std::function<bool()> connected_;
 };
 
 class LumoToolDialog : public QDialog, public StatusView, public Pause {
     Q_OBJECT
 
-public:
+  public:
     // Runs a message box until it is closed and returns the button pressed. The default is
     // the box's own modal loop; tests answer boxes through it.
     using BoxRunner = std::function<int(QMessageBox&)>;
@@ -74,12 +73,12 @@ public:
     // Pause: holds the GUI thread; nothing is handled or repainted meanwhile.
     void Wait(std::uint32_t ms) override;
 
-public slots:
+  public slots:
     // Escape, the close button and Alt+F4 all end here. While an update is under way the
     // user is asked first, and the dialog stays open unless the answer is Yes.
     void reject() override;
 
-private:
+  private:
     void CreateControls();
     void OnDeviceEvents();
     int RunBox(QMessageBox& box);
