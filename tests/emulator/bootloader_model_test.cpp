@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <vector>
 
 #include "firmware/firmware_image.h"
@@ -58,6 +59,8 @@ struct FlawCase {
     Outcome outcome;
     const char* text;  // the verdict's exact text
 };
+
+void PrintTo(const FlawCase& c, std::ostream* os) { *os << c.name; }
 
 class Flaws : public ::testing::TestWithParam<FlawCase> {};
 
