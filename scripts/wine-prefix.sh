@@ -3,7 +3,7 @@
 #   scripts/wine-prefix.sh BUILD_DIR/wineprefix
 # Prints nothing on success. Use it with WINEPREFIX=<that folder> and WINEDEBUG=-all.
 set -euo pipefail
-prefix="$1"
+prefix="$(realpath -m "$1")"
 wine=/usr/lib/wine/wine64
 rm -rf "$prefix"
 mkdir -p "$(dirname "$prefix")"
