@@ -12,4 +12,7 @@ timeout 180 "$wine" wineboot -i >/dev/null 2>&1
 # Wine's HID bus reads hidraw through libudev; SDL would take the device away from it.
 timeout 60 "$wine" reg add 'HKLM\System\CurrentControlSet\Services\winebus' \
   /v 'Enable SDL' /t REG_DWORD /d 0 /f >/dev/null 2>&1
+# Windows without a display: Wine's null graphics driver creates real windows, controls,
+# message boxes and memory device contexts, and paints nothing.
+timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
 timeout 60 /usr/lib/wine/wineserver -w
