@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -66,7 +67,13 @@ INSTANTIATE_TEST_SUITE_P(
                       PathCase{"i2c never reads as usb",
                                {0x0018, 0x5A7E, 0xC3D1, std::nullopt},
                                "0018:5A7E:C3D1.0004",
-                               "hid#ven_5a7e&dev_c3d1#0018:5a7e:c3d1.0004#/dev/hidraw3"}));
+                               "hid#ven_5a7e&dev_c3d1#0018:5a7e:c3d1.0004#/dev/hidraw3"}),
+    [](const ::testing::TestParamInfo<PathCase>& info) {
+        std::string name;
+        for (const char* c = info.param.what; *c; ++c)
+            name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+        return name;
+    });
 
 TEST(HidPath, NodeIsRecoveredFromTheComposedPath) {
     EXPECT_EQ(NodeFromHidPath("hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0001#/dev/hidraw12"),
