@@ -38,6 +38,8 @@ struct PathCase {
     const char* expected;
 };
 
+void PrintTo(const PathCase& c, std::ostream* os) { *os << c.what; }
+
 class ComposePath : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(ComposePath, GivesTheWindowsForm) {
