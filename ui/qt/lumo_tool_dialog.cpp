@@ -93,7 +93,13 @@ LumoToolDialog::LumoToolDialog(HidAccess& hid, linux_hid::UdevHidMonitor* monito
 
     timer_.setTimerType(Qt::PreciseTimer);
     timer_.setInterval(static_cast<int>(UPDATE_TIMER_PERIOD_MS));
-    connect(&timer_, &QTimer::timeout, this, [this] { tool_.OnTimer(UPDATE_TIMER_ID); });
+    // As with the Windows timer, a tick comes only when no other event is waiting: a
+    // device change that has arrived is handled first, so a tick never writes to a device
+    // whose removal is already known.
+    connect(&timer_, &QTimer::timeout, this, [this] {
+        OnDeviceEvents();
+        tool_.OnTimer(UPDATE_TIMER_ID);
+    });
 }
 
 LumoToolDialog::~LumoToolDialog() = default;
@@ -161,11 +167,13 @@ void LumoToolDialog::Initialize() {
 }
 
 void LumoToolDialog::OnDeviceEvents() {
+    if (!monitor_) return;
     while (const auto event = monitor_->NextEvent()) tool_.OnDeviceChange(*event, 0);
 }
 
 void LumoToolDialog::SetStatusCaption(std::string_view text) {
     static_cast<QGroupBox*>(Control(dialog::IDC_STATUS))->setTitle(Utf8(text));
+    emit statusCaptionSet(Utf8(text));
 }
 
 void LumoToolDialog::SetNote(std::string_view text) {

@@ -76,6 +76,11 @@ class LumoToolDialog : public QDialog, public StatusView, public Pause {
     // Pause: holds the GUI thread; nothing is handled or repainted meanwhile.
     void Wait(std::uint32_t ms) override;
 
+  signals:
+    // Every caption the connection group box is given, in order.
+    void statusCaptionSet(const QString& caption);
+
+  public:
     // Stops the timer and the device watch: an ended dialog sends nothing more.
     void done(int result) override;
 
