@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QtTest>
 #include <vector>
 
@@ -68,6 +69,10 @@ class DialogTest : public QObject {
         d->show();
         QVERIFY(QTest::qWaitForWindowExposed(d.get()));
         QCOMPARE(d->windowTitle(), Q(dlg::kTitle));
+        // Centred on the screen's work area.
+        const QPoint off = d->frameGeometry().center() - d->screen()->availableGeometry().center();
+        QVERIFY2(off.manhattanLength() <= 2,
+                 qPrintable(QString("off by %1,%2").arg(off.x()).arg(off.y())));
         QCOMPARE(Get<QGroupBox>(*d, dlg::IDC_STATUS)->title(), Q(lumo::text::kDeviceDisconnected));
         QCOMPARE(Get<QLabel>(*d, dlg::IDC_NOTE)->text(), QString());
         QCOMPARE(Get<QProgressBar>(*d, dlg::IDC_PROGRESS)->value(), 0);
