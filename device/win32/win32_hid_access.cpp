@@ -3,8 +3,10 @@
 // clang-format off
 #include <windows.h>
 #include <dbt.h>
-#include <hidsdi.h>
 #include <setupapi.h>
+extern "C" {  // mingw-w64's hidsdi.h declares C functions without saying so
+#include <hidsdi.h>
+}
 // clang-format on
 
 #include <array>
