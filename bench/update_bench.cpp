@@ -12,7 +12,7 @@ namespace {
 using namespace lumo;
 
 class AcceptingDevice : public HidAccess {
-public:
+  public:
     std::size_t reports = 0;
     std::unique_ptr<HidInterfaceSet> ListInterfaces() override { return nullptr; }
     HidHandle Open(std::string_view) override { return 1; }
@@ -28,7 +28,7 @@ public:
 };
 
 class SilentView : public StatusView, public Pause {
-public:
+  public:
     void SetStatusCaption(std::string_view) override {}
     void SetNote(std::string_view) override {}
     void SetPercentText(std::string_view t) override { benchmark::DoNotOptimize(t.data()); }

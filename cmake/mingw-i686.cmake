@@ -1,12 +1,3 @@
-# Cross-compiling for Windows with mingw-w64 (i686), posix thread model so that std::mutex
-# (and GoogleTest) work. Everything is linked statically so the .exe stands alone.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# The shipped 32-bit build is i686; the tests under wine64 use x86_64.
+set(LUMO_MINGW_ARCH i686)
+include("${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake")

@@ -20,7 +20,7 @@ inline constexpr unsigned DEVICE_ARRIVAL_PAUSE_MS = 250;
 inline constexpr const char* kVariantMatch = "vid_5a7e&pid_7b16";
 
 class DeviceLink {
-public:
+  public:
     DeviceLink(DeviceLinkState& state, HidAccess& hid, StatusView& view, Pause& pause)
         : state_(state), hid_(hid), view_(view), pause_(pause) {}
 
@@ -31,7 +31,7 @@ public:
     // A device-change notification; the event data is never read. Always returns true.
     bool OnDeviceChange(unsigned event, std::uintptr_t data);
 
-private:
+  private:
     void OnArrival();
     void OnRemoveComplete();
 

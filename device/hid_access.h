@@ -32,7 +32,7 @@ inline constexpr unsigned HID_REPLY_TIMEOUT_MS = 5000;
 
 // A snapshot of the HID interfaces present when it was taken. Destroying it releases it.
 class HidInterfaceSet {
-public:
+  public:
     virtual ~HidInterfaceSet() = default;
 
     // Whether the set has an interface at this index; false ends the list.
@@ -47,7 +47,7 @@ public:
 };
 
 class HidAccess {
-public:
+  public:
     virtual ~HidAccess() = default;
 
     // The present HID interfaces; null when no set can be created.

@@ -25,7 +25,7 @@ inline constexpr int IDC_GUIDE_EXTRA = 1019;
 inline constexpr std::string_view kTitle = "Orvel-M8 Firmware Update V0.42";
 inline constexpr std::uint32_t kStyle = 0x90CC0048;
 inline constexpr std::uint32_t kExStyle = 0x00040000;
-inline constexpr int kWidthDu = 209;   // dialog units
+inline constexpr int kWidthDu = 209;  // dialog units
 inline constexpr int kHeightDu = 179;
 inline constexpr std::string_view kFontFace = "MS Shell Dlg";
 inline constexpr int kFontPoints = 9;
@@ -41,6 +41,7 @@ struct ControlTemplate {
     int x, y, cx, cy;  // dialog units
 };
 
+// clang-format off
 inline constexpr std::array<ControlTemplate, 9> kControls{{
     {"IDC_STATUS", IDC_STATUS, ControlKind::GroupBox, 0x50000007, "Device Disconnected",
      7, 7, 195, 165},
@@ -57,5 +58,6 @@ inline constexpr std::array<ControlTemplate, 9> kControls{{
      "Then plug the USB into your computer", 32, 66, 161, 13},
     {"IDC_GUIDE_EXTRA", IDC_GUIDE_EXTRA, ControlKind::Static, 0x50020000, "", 32, 85, 159, 23},
 }};
+// clang-format on
 
 }  // namespace lumo::dialog

@@ -14,7 +14,7 @@ namespace lumo {
 inline constexpr unsigned START_FOUND_PAUSE_MS = 2500;
 
 class LumoTool {
-public:
+  public:
     LumoTool(HidAccess& hid, StatusView& view, Pause& pause)
         : link_(link_state_, hid, view, pause),
           update_(link_state_, update_state_, hid, view, pause),
@@ -43,7 +43,7 @@ public:
     const DeviceLinkState& link_state() const { return link_state_; }
     const UpdateState& update_state() const { return update_state_; }
 
-private:
+  private:
     DeviceLinkState link_state_;
     UpdateState update_state_;
     DeviceLink link_;

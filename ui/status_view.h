@@ -7,7 +7,7 @@
 namespace lumo {
 
 class StatusView {
-public:
+  public:
     virtual ~StatusView() = default;
 
     virtual void SetStatusCaption(std::string_view text) = 0;  // IDC_STATUS

@@ -6,7 +6,7 @@
 namespace lumo {
 
 class Pause {
-public:
+  public:
     virtual ~Pause() = default;
     virtual void Wait(std::uint32_t ms) = 0;
 };

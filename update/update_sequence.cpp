@@ -54,8 +54,8 @@ void UpdateSequence::Tick() {
         return;
     }
 
-    const UpdateReport report =
-        BuildDataReport(state_.nBlockIndex, image.bytes().subspan(state_.nOffset, UPDATE_BLOCK_SIZE));
+    const UpdateReport report = BuildDataReport(
+        state_.nBlockIndex, image.bytes().subspan(state_.nOffset, UPDATE_BLOCK_SIZE));
     if (!hid_.WriteReport(link_.hDevice, report)) {
         Fail();
         return;

@@ -19,7 +19,7 @@ inline constexpr unsigned UPDATE_REPLY_PAUSE_MS = 300;   // between start report
 inline constexpr unsigned UPDATE_FINISH_PAUSE_MS = 500;  // before the finish report
 
 class UpdateSequence {
-public:
+  public:
     UpdateSequence(const DeviceLinkState& link, UpdateState& state, HidAccess& hid,
                    StatusView& view, Pause& pause, FirmwarePair images = {})
         : link_(link), state_(state), hid_(hid), view_(view), pause_(pause), images_(images) {}
@@ -31,7 +31,7 @@ public:
     // on to its base class afterwards.
     void OnTimer(std::uintptr_t timer_id);
 
-private:
+  private:
     bool SendStartAndReadReply();
     void Tick();
     void SendLastBlockAndFinish(const FirmwareImage& image);

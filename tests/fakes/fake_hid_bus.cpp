@@ -7,7 +7,7 @@ namespace lumo::testing {
 
 // A snapshot of the bus, as the platform takes one.
 class FakeInterfaceSet : public HidInterfaceSet {
-public:
+  public:
     explicit FakeInterfaceSet(FakeHidBus& bus) : bus_(bus), items_(bus.interfaces) {
         ++bus_.sets_live;
         ++bus_.sets_created;
@@ -30,7 +30,7 @@ public:
         return true;
     }
 
-private:
+  private:
     FakeHidBus& bus_;
     std::vector<FakeInterface> items_;
 };

@@ -17,10 +17,10 @@ namespace lumo::testing {
 
 struct FakeInterface {
     std::string path;
-    bool refuse_open = false;      // e.g. another program holds it exclusively
-    bool refuse_probe = false;     // its HID description cannot be read
-    bool hide_path_size = false;   // the size request reports nothing
-    bool fail_path_read = false;   // the detail request fails
+    bool refuse_open = false;     // e.g. another program holds it exclusively
+    bool refuse_probe = false;    // its HID description cannot be read
+    bool hide_path_size = false;  // the size request reports nothing
+    bool fail_path_read = false;  // the detail request fails
 };
 
 struct WrittenReport {
@@ -29,30 +29,30 @@ struct WrittenReport {
 };
 
 class FakeHidBus : public HidAccess {
-public:
+  public:
     // --- the bus ---
     FakeInterface& Plug(std::string path);
     void Unplug(const std::string& path);  // open handles on it stay open but stop working
     std::vector<FakeInterface> interfaces;
 
     // --- failures to inject ---
-    bool fail_list = false;                        // no interface set can be created
-    std::uint32_t fail_enum_at = UINT32_MAX;       // enumeration fails at this index
-    std::set<std::size_t> failing_writes;          // ordinal of the write call, from 0
-    bool fail_reply = false;                       // the reply read fails (or gives up)
+    bool fail_list = false;                   // no interface set can be created
+    std::uint32_t fail_enum_at = UINT32_MAX;  // enumeration fails at this index
+    std::set<std::size_t> failing_writes;     // ordinal of the write call, from 0
+    bool fail_reply = false;                  // the reply read fails (or gives up)
 
     // --- what happened ---
-    std::vector<WrittenReport> writes;             // successful writes, in order
+    std::vector<WrittenReport> writes;  // successful writes, in order
     std::size_t write_calls = 0;
     std::size_t reply_reads = 0;
-    std::vector<std::string> paths_read;           // every path the caller asked for
-    std::vector<std::string> opened;               // every path opened, in order
-    std::map<HidHandle, unsigned> input_buffers;   // as set per handle
-    int sets_live = 0;                             // interface sets not yet released
+    std::vector<std::string> paths_read;          // every path the caller asked for
+    std::vector<std::string> opened;              // every path opened, in order
+    std::map<HidHandle, unsigned> input_buffers;  // as set per handle
+    int sets_live = 0;                            // interface sets not yet released
     int sets_created = 0;
     std::set<HidHandle> open_handles;
-    int bad_closes = 0;                            // closing a handle that is not open
-    int io_on_bad_handle = 0;                      // I/O on a handle that is not open
+    int bad_closes = 0;        // closing a handle that is not open
+    int io_on_bad_handle = 0;  // I/O on a handle that is not open
 
     // The reports written to the device, without their handles.
     std::vector<UpdateReport> Reports() const;
@@ -66,7 +66,7 @@ public:
     bool ReadReply(HidHandle h) override;
     void Close(HidHandle h) override;
 
-private:
+  private:
     friend class FakeInterfaceSet;
     const FakeInterface* Find(const std::string& path) const;
     bool Usable(HidHandle h);

@@ -15,7 +15,7 @@
 namespace lumo::testing {
 
 class RecordingView : public StatusView, public Pause {
-public:
+  public:
     std::vector<std::string> log;
     // Runs while a box is open, as the box's own message loop would run ticks and
     // notifications.
@@ -38,7 +38,7 @@ public:
         return out;
     }
 
-private:
+  private:
     void Add(std::string_view kind, std::string_view t) { log.push_back(std::string(kind) += t); }
     void Box(std::string_view kind, std::string_view t) {
         Add(kind, t);

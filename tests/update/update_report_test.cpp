@@ -14,7 +14,9 @@ std::vector<std::uint8_t> Payload(const UpdateReport& r) {
     return {r.bytes.begin() + 5, r.bytes.begin() + 61};
 }
 
-std::vector<std::uint8_t> Head(const UpdateReport& r) { return {r.bytes.begin(), r.bytes.begin() + 5}; }
+std::vector<std::uint8_t> Head(const UpdateReport& r) {
+    return {r.bytes.begin(), r.bytes.begin() + 5};
+}
 
 TEST(UpdateReport, StartReportHeaderAndZeroRest) {
     const UpdateReport r = BuildStartReport();
@@ -49,15 +51,14 @@ TEST_P(DataReportCases, HeaderPayloadAndFill) {
     EXPECT_EQ(r.bytes[62], 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Blocks, DataReportCases,
-    ::testing::Values(DataCase{"first_full", 0, 56, 0x00, 0x00},
-                      DataCase{"index_256", 256, 56, 0x00, 0x01},
-                      DataCase{"largest_index", 1953, 7, 0xA1, 0x07},
-                      DataCase{"index_above_16_bits", 0x12345, 56, 0x45, 0x23},
-                      DataCase{"one_byte", 5, 1, 0x05, 0x00},
-                      DataCase{"no_bytes", 9, 0, 0x09, 0x00}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Blocks, DataReportCases,
+                         ::testing::Values(DataCase{"first_full", 0, 56, 0x00, 0x00},
+                                           DataCase{"index_256", 256, 56, 0x00, 0x01},
+                                           DataCase{"largest_index", 1953, 7, 0xA1, 0x07},
+                                           DataCase{"index_above_16_bits", 0x12345, 56, 0x45, 0x23},
+                                           DataCase{"one_byte", 5, 1, 0x05, 0x00},
+                                           DataCase{"no_bytes", 9, 0, 0x09, 0x00}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The last block of each built-in image, as the device must receive it.
 struct LastBlockCase {
