@@ -262,8 +262,8 @@ void EmulatedBus::PlugIn(Device& d) {
     g_signal_connect(n->handler, "handle-write", G_CALLBACK(OnWrite), link);
     GError* err = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed_, n->devnode.c_str(), n->handler, &err)) {
-        std::fprintf(stderr, "emulator: cannot attach to %s: %s\n", n->devnode.c_str(),
-                     err ? err->message : "?");
+        if (testbed_error_.empty())
+            testbed_error_ = "cannot attach to " + n->devnode + ": " + (err ? err->message : "?");
         if (err) g_error_free(err);
     }
 
@@ -283,12 +283,11 @@ void EmulatedBus::PlugIn(Device& d) {
         const std::string link_path = std::string(root) + n->devnode;
         g_free(root);
         g_mkdir_with_parents(dev_dir.c_str(), 0755);
-        if (symlink(pts, link_path.c_str()) != 0)
-            std::fprintf(stderr, "emulator: cannot create %s: %s\n", link_path.c_str(),
-                         std::strerror(errno));
+        if (symlink(pts, link_path.c_str()) != 0 && testbed_error_.empty())
+            testbed_error_ = "cannot create " + n->devnode + ": " + std::strerror(errno);
         n->master_fd = master;
-    } else {
-        std::fprintf(stderr, "emulator: openpty failed: %s\n", std::strerror(errno));
+    } else if (testbed_error_.empty()) {
+        testbed_error_ = std::string("openpty failed: ") + std::strerror(errno);
     }
 
     const std::string majmin = std::to_string(kHidrawMajor) + ":" + std::to_string(minor);
@@ -296,6 +295,9 @@ void EmulatedBus::PlugIn(Device& d) {
                           {"dev", majmin},
                           {"DEVNAME", n->devnode, "MAJOR", std::to_string(kHidrawMajor),
                            "MINOR", std::to_string(minor)});
+
+    if (n->usb.empty() || n->interface.empty() || n->hid.empty() || n->hidraw.empty())
+        if (testbed_error_.empty()) testbed_error_ = "cannot add the sysfs entries of " + n->devnode;
 
     d.node = n;
     nodes_.push_back(std::move(node));
@@ -528,6 +530,11 @@ bool EmulatedBus::HandleWrite(Node* n, UMockdevIoctlClient* client) {
     }
     umockdev_ioctl_client_complete(client, static_cast<glong>(bytes.size()), 0);
     return TRUE;
+}
+
+std::string EmulatedBus::TestbedError() {
+    std::lock_guard lock(mutex_);
+    return testbed_error_;
 }
 
 Verdict EmulatedBus::Conclude() {
