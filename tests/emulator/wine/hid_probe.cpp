@@ -5,9 +5,13 @@
 //   hid_probe list              prints the HID interface paths found
 //   hid_probe start             start report, then the 3-byte reply
 //   hid_probe stream            a whole update of the image for the product found
+//   hid_probe notify            a window registered for device notifications of all
+//                               interface classes waits (up to 30 s) for a removal and then
+//                               an arrival, and prints them
 //   hid_probe follow            the same; after a failed write it waits for the device to
 //                               come back (a new device path), reopens it and goes on there
 #include <windows.h>
+#include <dbt.h>
 #include <setupapi.h>
 extern "C" {
 #include <hidsdi.h>
@@ -76,8 +80,6 @@ bool ReadReply(HANDLE h) {
     return ok;
 }
 
-}  // namespace
-
 // The first Orvel-M8 path, looked for up to 20 s (Wine's bus driver may
 // still be starting, or the device may be on its way back).
 std::wstring Find(bool print) {
@@ -101,6 +103,62 @@ HANDLE Open(const std::wstring& path) {
                        nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }
 
+struct Seen {
+    bool removal = false;
+    bool arrival_after_removal = false;
+};
+
+LRESULT CALLBACK NotifyProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_DEVICECHANGE && (wp == DBT_DEVICEARRIVAL || wp == DBT_DEVICEREMOVECOMPLETE)) {
+        auto* seen = reinterpret_cast<Seen*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+        std::printf("probe: %s\n", wp == DBT_DEVICEARRIVAL ? "arrival" : "removal complete");
+        std::fflush(stdout);
+        if (wp == DBT_DEVICEREMOVECOMPLETE) seen->removal = true;
+        if (wp == DBT_DEVICEARRIVAL && seen->removal) seen->arrival_after_removal = true;
+        return TRUE;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+int Notify() {
+    Seen seen;
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = NotifyProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"OrvelProbe";
+    RegisterClassW(&wc);
+    HWND hwnd = CreateWindowW(L"OrvelProbe", L"probe", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
+                              nullptr, nullptr, wc.hInstance, nullptr);
+    if (!hwnd) {
+        std::printf("probe: no window (error %lu)\n", GetLastError());
+        return 1;
+    }
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&seen));
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    if (!RegisterDeviceNotificationW(hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE |
+                                                        DEVICE_NOTIFY_ALL_INTERFACE_CLASSES)) {
+        std::printf("probe: no notifications (error %lu)\n", GetLastError());
+        return 1;
+    }
+    std::printf("probe: listening\n");
+    std::fflush(stdout);
+    const DWORD until = GetTickCount() + 30000;
+    while (!seen.arrival_after_removal && GetTickCount() < until) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    DestroyWindow(hwnd);
+    return seen.arrival_after_removal ? 0 : 1;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "list";
     std::wstring found = Find(true);
@@ -110,6 +168,7 @@ int main(int argc, char** argv) {
     }
     std::printf("probe: found %s\n", Narrow(found).c_str());
     if (mode == "list") return 0;
+    if (mode == "notify") return Notify();
 
     HANDLE h = Open(found);
     if (h == INVALID_HANDLE_VALUE) {
