@@ -152,7 +152,7 @@ EmulatedBus::EmulatedBus(UMockdevTestbed* testbed, BusOptions options, Scenario 
     unrelated_.port = 3;
     unrelated_.vendor = 0x046D;
     unrelated_.product = 0xC31C;
-    unrelated_.name = "Logitech USB Keyboard";
+    unrelated_.name = "Generic USB Keyboard";
     unrelated_.serial = "";
     unrelated_.descriptor = kKeyboardDescriptor;
 
