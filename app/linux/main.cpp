@@ -1,7 +1,6 @@
 // Lumo_Tool on Linux: one process, one thread, one dialog. The program reads no argument and
 // writes no file; it ends when the dialog closes.
 #include <QApplication>
-#include <QFileInfo>
 #include <QIcon>
 #include <QStyleFactory>
 #include <cstdio>
@@ -35,7 +34,7 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    const QString name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+    const QString name = lumo::qt::ExecutableBaseName();
     QApplication::setApplicationName(name);
     QApplication::setDesktopFileName(QStringLiteral("lumo-tool"));
     QIcon icon;

@@ -126,6 +126,9 @@ HidHandle HidrawAccess::Open(std::string_view path) {
 }
 
 void HidrawAccess::ReportOpenFailure(const std::string& node, int error) {
+    // A node that went away between the listing and the open is no fault to report: the
+    // device was unplugged, or its node is not there yet and the next arrival finds it.
+    if (error == ENOENT || error == ENODEV || error == ENXIO) return;
     if (!reported_nodes_.insert(node).second) return;
     diagnostics_ << "Lumo_Tool: cannot open " << node << ": " << std::strerror(error);
     if (error == EACCES || error == EPERM) {

@@ -21,8 +21,9 @@ namespace lumo::linux_hid {
 
 class HidrawAccess : public HidAccess {
   public:
-    // `diagnostics` receives one line per node that cannot be opened (until it opens again),
-    // naming the node, the reason and, for a permission error, the udev rule that grants it.
+    // `diagnostics` receives one line per node that exists but cannot be opened (until it
+    // opens again), naming the node, the reason and, for a permission error, the udev rule
+    // that grants access. Nodes that have vanished are not reported.
     // `rule_file` is where that rule is installed.
     HidrawAccess(std::ostream& diagnostics, std::string rule_file);
     ~HidrawAccess() override;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/fakes/fake_hid_bus.h"
+#include "tests/linux/box_answerer.h"
 #include "ui/dialog_template.h"
 #include "ui/label_colors.h"
 #include "ui/qt/dialog_units.h"
@@ -27,44 +28,12 @@ namespace {
 constexpr const char* kPrimaryPath = "hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0001#/dev/hidraw0";
 constexpr const char* kVariantPath = "hid#vid_5a7e&pid_7b16&mi_00#0003:5a7e:7b16.0001#/dev/hidraw0";
 
-QString Q(std::string_view s) {
-    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-QColor FromColorRef(std::uint32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
-
-// What a message box showed, and how it was answered.
-struct SeenBox {
-    QMessageBox::Icon icon;
-    QString title;
-    QString text;
-    QMessageBox::StandardButtons buttons;
-    QMessageBox::StandardButton default_button;
-};
-
-// Answers boxes without a user: records each one, lets the event loop run for a moment as a
-// box's own loop would, and presses `answer`.
-struct BoxAnswerer {
-    std::vector<SeenBox> seen;
-    QMessageBox::StandardButton answer = QMessageBox::Ok;
-    int open_ms = 0;
-
-    LumoToolDialog::BoxRunner Runner() {
-        return [this](QMessageBox& box) {
-            QPushButton* def = box.defaultButton();
-            seen.push_back({box.icon(), box.windowTitle(), box.text(), box.standardButtons(),
-                            def ? box.standardButton(def) : QMessageBox::NoButton});
-            if (open_ms > 0) {
-                QEventLoop loop;
-                QTimer::singleShot(open_ms, &loop, &QEventLoop::quit);
-                loop.exec();
-            }
-            return static_cast<int>(answer);
-        };
-    }
-};
-
 }  // namespace
+
+using lumo::testing::BoxAnswerer;
+using lumo::testing::FromColorRef;
+using lumo::testing::Q;
+using lumo::testing::SeenBox;
 
 class DialogTest : public QObject {
     Q_OBJECT

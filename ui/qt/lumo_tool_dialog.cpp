@@ -1,5 +1,7 @@
 #include "ui/qt/lumo_tool_dialog.h"
 
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
@@ -44,6 +46,10 @@ void RegisterFontSubstitutes() {
 }
 
 }  // namespace
+
+QString ExecutableBaseName() {
+    return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+}
 
 StatusGroupBox::StatusGroupBox(const QString& title, QWidget* parent,
                                std::function<bool()> connected)
@@ -193,6 +199,12 @@ void LumoToolDialog::ShowPlainBox(std::string_view text) {
 
 void LumoToolDialog::Wait(std::uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void LumoToolDialog::done(int result) {
+    timer_.stop();
+    if (notifier_) notifier_->setEnabled(false);
+    QDialog::done(result);
 }
 
 void LumoToolDialog::reject() {

@@ -25,6 +25,9 @@ class UdevHidMonitor;
 
 namespace lumo::qt {
 
+// The executable's file name without its extension: the caption of every message box.
+QString ExecutableBaseName();
+
 // The connection group box, whose caption takes green or red from the connection state.
 class StatusGroupBox : public QGroupBox {
   public:
@@ -72,6 +75,9 @@ class LumoToolDialog : public QDialog, public StatusView, public Pause {
 
     // Pause: holds the GUI thread; nothing is handled or repainted meanwhile.
     void Wait(std::uint32_t ms) override;
+
+    // Stops the timer and the device watch: an ended dialog sends nothing more.
+    void done(int result) override;
 
   public slots:
     // Escape, the close button and Alt+F4 all end here. While an update is under way the
