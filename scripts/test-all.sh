@@ -33,4 +33,10 @@ timeout 120 scripts/wine-run.sh "$winprefix" cmd /c exit >/dev/null 2>&1 || true
 ctest --test-dir build/win64 --output-on-failure -j "$jobs" --timeout 300
 WINEPREFIX="$winprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
 trap - EXIT
+
+echo "== Windows i686 build (the shipped Lumo_Tool.exe) and its resources"
+cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+      -DCMAKE_BUILD_TYPE=Release -DLUMO_WERROR=$werror -DLUMO_BUILD_TESTS=OFF
+cmake --build build/win32 -j "$jobs"
+/usr/bin/python3 scripts/check-win32-resources.py build/win32/app/win32/Lumo_Tool.exe
 # --- end Windows ---
