@@ -15,4 +15,8 @@ timeout 60 "$wine" reg add 'HKLM\System\CurrentControlSet\Services\winebus' \
 # Windows without a display: Wine's null graphics driver creates real windows, controls,
 # message boxes and memory device contexts, and paints nothing.
 timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+# No visual styles: Wine ignores SetWindowTheme(hwnd, "", "") and would keep drawing the
+# status group box's caption in the theme's colour instead of the connection colour.
+timeout 60 "$wine" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' \
+  /v ThemeActive /d 0 /f >/dev/null 2>&1
 timeout 60 /usr/lib/wine/wineserver -w

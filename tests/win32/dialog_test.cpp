@@ -544,5 +544,54 @@ INSTANTIATE_TEST_SUITE_P(Answers, CloseGuardTest,
                          ::testing::Values(std::pair{IDNO, false}, std::pair{IDYES, true}),
                          [](const auto& info) { return info.param.second ? "Yes" : "No"; });
 
+// Counts the pixels of one colour in what a control paints into a memory bitmap.
+int PaintedPixels(HWND control, COLORREF color) {
+    RECT r{};
+    GetClientRect(control, &r);
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = r.right;
+    bi.bmiHeader.biHeight = -r.bottom;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bmp = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(dc, bmp);
+    SendMessageW(control, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc),
+                 PRF_CLIENT | PRF_ERASEBKGND);
+    int n = 0;
+    const auto* px = static_cast<const std::uint32_t*>(bits);
+    const std::uint32_t want =
+        (GetRValue(color) << 16) | (GetGValue(color) << 8) | GetBValue(color);
+    for (int i = 0; i < r.right * r.bottom; ++i) n += (px[i] & 0xFFFFFF) == want;
+    SelectObject(dc, old);
+    DeleteObject(bmp);
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+    return n;
+}
+
+// The labels as they are drawn: each control paints itself into a bitmap and asks the dialog
+// for its colours on the way. (The test prefix runs without visual styles, as the status group
+// box does on Windows.)
+TEST_F(DialogTest, LabelsPaintInTheirColours) {
+    Open();
+    EXPECT_GT(PaintedPixels(Item(IDC_STATUS), kDisconnectedColor), 20);
+    EXPECT_EQ(PaintedPixels(Item(IDC_STATUS), kConnectedColor), 0);
+    for (int id : {IDC_GUIDE_TITLE, IDC_GUIDE_HOLD, IDC_GUIDE_PLUG})
+        EXPECT_GT(PaintedPixels(Item(id), kGuideColor), 20) << id;
+    EXPECT_EQ(PaintedPixels(Item(IDC_PERCENT), kGuideColor) +
+                  PaintedPixels(Item(IDC_PERCENT), kNoteColor),
+              0);
+
+    bus.Plug(kC3D1);
+    DeviceChange(DBT_DEVICEARRIVAL);
+    EXPECT_GT(PaintedPixels(Item(IDC_STATUS), kConnectedColor), 20);
+    EXPECT_EQ(PaintedPixels(Item(IDC_STATUS), kDisconnectedColor), 0);
+    Click(IDC_UPDATE);
+    EXPECT_GT(PaintedPixels(Item(IDC_NOTE), kNoteColor), 20);
+}
 }  // namespace
 }  // namespace lumo::win32
