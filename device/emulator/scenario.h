@@ -1,0 +1,62 @@
+// What happens to the emulated device and when, read from a small text language. One
+// statement per line (or separated by ';' on the command line), '#' starts a comment, words
+// are case-insensitive. Times are milliseconds after COMMAND started; a replug counts from
+// the unplug before it. Block numbers are block indices as on the wire, counted from 0.
+//
+//   plug in after N ms               the device is absent at the start and appears then
+//   unplug at block K                the write of block K fails: the device is pulled out
+//   unplug after block K             block K is taken, then the device is pulled out
+//   unplug after N ms
+//   replug after N ms                plugs the device back in, as a new node
+//   fail block K                     the write of block K fails (EIO); the device stays
+//   stall block K for N ms           the write of block K returns only after N ms
+//   never answer start               the device takes the start report but sends no reply
+//   unrelated device                 an unrelated HID device (a keyboard) present at the start
+//   add unrelated device after N ms
+//   remove unrelated device after N ms
+//   second device                    a device of the other product present as well
+//   second device after N ms         ... plugged in then
+//
+// Block events act on the first write of that block only, so a later retry goes through.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lumo::emulator {
+
+struct Unplug {
+    enum class Trigger { AtBlock, AfterBlock, AfterMs };
+    Trigger trigger = Trigger::AfterMs;
+    std::uint32_t value = 0;                 // block index or milliseconds
+    std::optional<std::uint32_t> replug_ms;  // after the unplug
+};
+
+struct BlockFault {
+    std::uint32_t block = 0;
+    std::optional<std::uint32_t> stall_ms;  // empty: the write fails
+};
+
+struct TimedToggle {
+    std::uint32_t at_ms = 0;
+    bool add = true;
+};
+
+struct Scenario {
+    std::optional<std::uint32_t> plug_in_ms;  // empty: present from the start
+    std::vector<Unplug> unplugs;              // in the order written
+    std::vector<BlockFault> faults;
+    bool never_answer_start = false;
+    bool unrelated_at_start = false;
+    std::vector<TimedToggle> unrelated;
+    bool second_device = false;
+    std::optional<std::uint32_t> second_device_ms;
+};
+
+// Adds the statements in `text` to `scenario`. On a bad statement returns false and sets
+// `error` to "line N: ..." (N counted within `text`).
+bool ParseScenario(const std::string& text, Scenario& scenario, std::string& error);
+
+}  // namespace lumo::emulator

@@ -1,0 +1,76 @@
+#include "device/emulator/scenario.h"
+
+#include <gtest/gtest.h>
+
+namespace lumo::emulator {
+namespace {
+
+TEST(Scenario, ReadsEveryStatement) {
+    Scenario s;
+    std::string error;
+    ASSERT_TRUE(ParseScenario("# a comment\n"
+                              "Plug in after 1500 ms\n"
+                              "unplug after block 200; replug after 300 ms\n"
+                              "unplug at block 900\n"
+                              "unplug after 8000 ms  # time based\n"
+                              "replug after 50 ms\n"
+                              "fail block 17\n"
+                              "stall block 30 for 1200 ms\n"
+                              "never answer start\n"
+                              "add unrelated device after 100 ms\n"
+                              "remove unrelated device after 200 ms\n"
+                              "second device after 10 ms\n",
+                              s, error))
+        << error;
+    EXPECT_EQ(s.plug_in_ms, 1500u);
+    ASSERT_EQ(s.unplugs.size(), 3u);
+    EXPECT_EQ(s.unplugs[0].trigger, Unplug::Trigger::AfterBlock);
+    EXPECT_EQ(s.unplugs[0].value, 200u);
+    EXPECT_EQ(s.unplugs[0].replug_ms, 300u);
+    EXPECT_EQ(s.unplugs[1].trigger, Unplug::Trigger::AtBlock);
+    EXPECT_FALSE(s.unplugs[1].replug_ms);
+    EXPECT_EQ(s.unplugs[2].trigger, Unplug::Trigger::AfterMs);
+    EXPECT_EQ(s.unplugs[2].value, 8000u);
+    EXPECT_EQ(s.unplugs[2].replug_ms, 50u);
+    ASSERT_EQ(s.faults.size(), 2u);
+    EXPECT_FALSE(s.faults[0].stall_ms);
+    EXPECT_EQ(s.faults[1].block, 30u);
+    EXPECT_EQ(s.faults[1].stall_ms, 1200u);
+    EXPECT_TRUE(s.never_answer_start);
+    EXPECT_FALSE(s.unrelated_at_start);
+    ASSERT_EQ(s.unrelated.size(), 2u);
+    EXPECT_TRUE(s.unrelated[0].add);
+    EXPECT_FALSE(s.unrelated[1].add);
+    EXPECT_TRUE(s.second_device);
+    EXPECT_EQ(s.second_device_ms, 10u);
+}
+
+TEST(Scenario, RemovingAnUnrelatedDeviceFirstMeansItIsThereAtTheStart) {
+    Scenario s;
+    std::string error;
+    ASSERT_TRUE(ParseScenario("remove unrelated device after 200 ms", s, error));
+    EXPECT_TRUE(s.unrelated_at_start);
+}
+
+TEST(Scenario, BadStatementsAreRefusedWithTheirLine) {
+    const struct {
+        const char* text;
+        const char* error;
+    } cases[] = {
+        {"unplug after block", "line 1: not understood: \"unplug after block\""},
+        {"\nfail block -3", "line 2: not understood: \"fail block -3\""},
+        {"replug after 10 ms", "line 1: a replug needs an unplug before it: \"replug after 10 ms\""},
+        {"unplug at block 1; replug after 1 ms; replug after 2 ms",
+         "line 1: a replug needs an unplug before it: \" replug after 2 ms\""},
+        {"stall block 3 for 99999999999 ms", "line 1: not understood: \"stall block 3 for 99999999999 ms\""},
+    };
+    for (const auto& c : cases) {
+        Scenario s;
+        std::string error;
+        EXPECT_FALSE(ParseScenario(c.text, s, error)) << c.text;
+        EXPECT_EQ(error, c.error);
+    }
+}
+
+}  // namespace
+}  // namespace lumo::emulator

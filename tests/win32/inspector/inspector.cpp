@@ -1,0 +1,196 @@
+#include "tests/win32/inspector/inspector.h"
+
+#include <utility>
+
+namespace lumo::inspect {
+
+namespace {
+
+constexpr DWORD kPollMs = 20;
+constexpr UINT kSendLimitMs = 2000;  // a message the tool must answer
+
+// Calls `done` until it returns true or `limit_ms` has passed.
+template <typename F>
+bool PollUntil(DWORD limit_ms, F done) {
+    const ULONGLONG end = GetTickCount64() + limit_ms;
+    for (;;) {
+        if (done()) return true;
+        if (GetTickCount64() >= end) return false;
+        Sleep(kPollMs);
+    }
+}
+
+std::wstring ClassName(HWND window) {
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    return name;
+}
+
+DWORD ProcessOf(HWND window) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    return pid;
+}
+
+struct WindowSearch {
+    DWORD pid;
+    const std::wstring* title;  // null: any dialog other than `skip`
+    HWND skip;
+    HWND found;
+};
+
+BOOL CALLBACK MatchTopLevel(HWND window, LPARAM param) {
+    auto& search = *reinterpret_cast<WindowSearch*>(param);
+    if (ProcessOf(window) != search.pid || !IsWindowVisible(window) || window == search.skip) {
+        return TRUE;
+    }
+    if (search.title != nullptr) {
+        if (WindowText(window) != *search.title) return TRUE;
+    } else if (ClassName(window) != L"#32770" || GetWindow(window, GW_OWNER) != search.skip) {
+        return TRUE;
+    }
+    search.found = window;
+    return FALSE;
+}
+
+BOOL CALLBACK ReadBoxChild(HWND child, LPARAM param) {
+    auto& box = *reinterpret_cast<Box*>(param);
+    const std::wstring cls = ClassName(child);
+    const LONG style = GetWindowLongW(child, GWL_STYLE);
+    if (cls == L"Button") {
+        box.buttons.push_back(WindowText(child).value_or(L"?"));
+        // The default button is drawn with the thick frame that its style asks for.
+        if ((style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) box.default_id = GetDlgCtrlID(child);
+    } else if (cls == L"Static" && (style & SS_TYPEMASK) == SS_ICON) {
+        DWORD_PTR icon = 0;
+        if (IsWindowVisible(child) &&
+            SendMessageTimeoutW(child, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, kSendLimitMs,
+                                &icon) != 0 &&
+            icon != 0) {
+            box.icon = true;
+        }
+    } else if (cls == L"Static" && GetDlgCtrlID(child) == 0xFFFF) {
+        box.text = WindowText(child).value_or(L"");
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+std::optional<std::wstring> WindowText(HWND window) {
+    DWORD_PTR length = 0;
+    if (SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendLimitMs,
+                            &length) == 0) {
+        return std::nullopt;
+    }
+    std::wstring text(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    if (SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                            SMTO_ABORTIFHUNG, kSendLimitMs, &copied) == 0) {
+        return std::nullopt;
+    }
+    text.resize(copied < length ? copied : length);
+    return text;
+}
+
+Inspector::~Inspector() {
+    if (process_.hProcess != nullptr) {
+        if (Running()) {
+            TerminateProcess(process_.hProcess, 99);
+            WaitForSingleObject(process_.hProcess, 5000);
+        }
+        CloseHandle(process_.hThread);
+        CloseHandle(process_.hProcess);
+    }
+}
+
+bool Inspector::Launch(const std::wstring& exe) {
+    std::wstring command_line = L"\"" + exe + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    return CreateProcessW(exe.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &startup, &process_) != FALSE;
+}
+
+HWND Inspector::WaitForWindow(const std::wstring& title, DWORD limit_ms) {
+    PollUntil(limit_ms, [&] {
+        WindowSearch search{process_.dwProcessId, &title, nullptr, nullptr};
+        EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&search));
+        window_ = search.found;
+        return window_ != nullptr || !Running();
+    });
+    return window_;
+}
+
+std::optional<std::wstring> Inspector::ControlText(int id) const {
+    HWND control = GetDlgItem(window_, id);
+    if (control == nullptr) return std::nullopt;
+    return WindowText(control);
+}
+
+std::optional<bool> Inspector::ControlEnabled(int id) const {
+    HWND control = GetDlgItem(window_, id);
+    if (control == nullptr) return std::nullopt;
+    return IsWindowEnabled(control) != FALSE;
+}
+
+bool Inspector::WaitForText(int id, const std::wstring& expected, DWORD limit_ms,
+                            std::wstring* last) {
+    return PollUntil(limit_ms, [&] {
+        const std::optional<std::wstring> text = ControlText(id);
+        if (last != nullptr) *last = text.value_or(L"(unreadable)");
+        return text == expected;
+    });
+}
+
+bool Inspector::Click(int id) {
+    HWND control = GetDlgItem(window_, id);
+    return control != nullptr && PostMessageW(control, BM_CLICK, 0, 0) != FALSE;
+}
+
+std::optional<Box> Inspector::CurrentBox() const {
+    if (window_ == nullptr) return std::nullopt;
+    WindowSearch search{process_.dwProcessId, nullptr, window_, nullptr};
+    EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&search));
+    if (search.found == nullptr) return std::nullopt;
+    Box box;
+    box.window = search.found;
+    box.caption = WindowText(search.found).value_or(L"");
+    EnumChildWindows(search.found, ReadBoxChild, reinterpret_cast<LPARAM>(&box));
+    return box;
+}
+
+std::optional<Box> Inspector::WaitForBox(DWORD limit_ms) {
+    std::optional<Box> box;
+    PollUntil(limit_ms, [&] {
+        box = CurrentBox();
+        return box.has_value() || !Running();
+    });
+    return box;
+}
+
+bool Inspector::Press(const Box& box, int button_id, DWORD limit_ms) {
+    HWND button = GetDlgItem(box.window, button_id);
+    if (button == nullptr || PostMessageW(button, BM_CLICK, 0, 0) == FALSE) return false;
+    return PollUntil(limit_ms, [&] { return IsWindow(box.window) == FALSE; });
+}
+
+bool Inspector::Close() {
+    return window_ != nullptr && PostMessageW(window_, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
+}
+
+std::optional<DWORD> Inspector::WaitForExit(DWORD limit_ms) {
+    if (process_.hProcess == nullptr ||
+        WaitForSingleObject(process_.hProcess, limit_ms) != WAIT_OBJECT_0) {
+        return std::nullopt;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process_.hProcess, &code);
+    return code;
+}
+
+bool Inspector::Running() const {
+    return process_.hProcess != nullptr && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+}  // namespace lumo::inspect
