@@ -26,9 +26,11 @@ cmake -S . -B build/win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cma
 cmake --build build/win64 -j "$jobs"
 # One wineserver for the whole run: every test process starts quicker, and it is stopped
 # whatever the outcome.
-WINEPREFIX="$winprefix" /usr/lib/wine/wineserver -p
+WINEPREFIX="$winprefix" /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
 trap 'WINEPREFIX="$winprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
-# The first program in a new prefix starts Wine's services; let that happen before the tests.
+# The first program in a new prefix starts Wine's services, which live as long as the
+# wineserver and keep the output they were given: start them here, on /dev/null, not under
+# CTest (whose output pipe they would hold open, so that CTest never returns).
 timeout 120 scripts/wine-run.sh "$winprefix" cmd /c exit >/dev/null 2>&1 || true
 ctest --test-dir build/win64 --output-on-failure -j "$jobs" --timeout 300
 WINEPREFIX="$winprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true

@@ -36,6 +36,10 @@ make_prefix() {
     # Windows without a display: Wine's null graphics driver creates real windows, controls,
     # message boxes and memory device contexts, and paints nothing.
     timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
+    # No visual styles: Wine ignores SetWindowTheme(hwnd, "", "") and would keep drawing the
+    # status group box's caption in the theme's colour instead of the connection colour.
+    timeout 60 "$wine" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' \
+      /v ThemeActive /d 0 /f
     timeout 60 "$wineserver" -w
   ) >"$log" 2>&1; then
     echo "$0: making the Wine prefix $prefix failed:" >&2

@@ -94,6 +94,22 @@ protected:
     }
 
     HWND Item(int id) const { return GetDlgItem(hwnd, id); }
+
+    // A real key press through the system's keyboard input to the dialog, then the message
+    // loop until `done` (or a second).
+    template <typename Done>
+    void PressKey(WORD vk, Done done) {
+        SetForegroundWindow(hwnd);
+        INPUT keys[2] = {};
+        keys[0].type = keys[1].type = INPUT_KEYBOARD;
+        keys[0].ki.wVk = keys[1].ki.wVk = vk;
+        keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+        ASSERT_EQ(SendInput(2, keys, sizeof(INPUT)), 2u);
+        for (int i = 0; i < 50 && !done(); ++i) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+            Pump();
+        }
+    }
     void Click(int id) { SendMessageW(Item(id), BM_CLICK, 0, 0); }
     void Tick() { SendMessageW(hwnd, WM_TIMER, UPDATE_TIMER_ID, 0); }
     LRESULT DeviceChange(WPARAM event) { return SendMessageW(hwnd, WM_DEVICECHANGE, event, 0); }
@@ -476,20 +492,23 @@ TEST_F(DialogTest, F1AsksForHelpWithTheDialogsContext) {
 
 TEST_F(DialogTest, F1KeyPressReachesTheHelpCall) {
     Open();
-    SetForegroundWindow(hwnd);
-    SetFocus(Item(IDC_UPDATE));
-    // The key itself, through the system's keyboard input.
-    INPUT keys[2] = {};
-    keys[0].type = keys[1].type = INPUT_KEYBOARD;
-    keys[0].ki.wVk = keys[1].ki.wVk = VK_F1;
-    keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
-    ASSERT_EQ(SendInput(2, keys, sizeof(INPUT)), 2u);
-    for (int i = 0; i < 50 && help_calls.empty(); ++i) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        Pump();
-    }
+    PressKey(VK_F1, [&] { return !help_calls.empty(); });
     ASSERT_EQ(help_calls.size(), 1u);
     EXPECT_EQ(help_data[0], 0x20066u);
+}
+
+TEST_F(DialogTest, EnterClicksTheFocusedUpdateAndEscapeCloses) {
+    Open();
+    // Focus reaching a push button makes it the default one. Windows does this for the first
+    // focus too; Wine only when the dialog manager moves the focus, so move it that way.
+    SendMessageW(hwnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(IDC_UPDATE)), TRUE);
+    PressKey(VK_RETURN, [&] { return !boxes.empty(); });
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, Widen(text::kNotConnected));
+
+    PressKey(VK_ESCAPE, [&] { return !IsWindowVisible(hwnd); });
+    EXPECT_FALSE(IsWindowVisible(hwnd)) << "Escape is Cancel: the dialog ended";
+    EXPECT_EQ(boxes.size(), 1u) << "no question while idle";
 }
 
 TEST_F(DialogTest, F1WithShiftHeldCallsNoHelp) {
@@ -544,5 +563,54 @@ INSTANTIATE_TEST_SUITE_P(Answers, CloseGuardTest,
                          ::testing::Values(std::pair{IDNO, false}, std::pair{IDYES, true}),
                          [](const auto& info) { return info.param.second ? "Yes" : "No"; });
 
+// Counts the pixels of one colour in what a control paints into a memory bitmap.
+int PaintedPixels(HWND control, COLORREF color) {
+    RECT r{};
+    GetClientRect(control, &r);
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = r.right;
+    bi.bmiHeader.biHeight = -r.bottom;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bmp = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(dc, bmp);
+    SendMessageW(control, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc),
+                 PRF_CLIENT | PRF_ERASEBKGND);
+    int n = 0;
+    const auto* px = static_cast<const std::uint32_t*>(bits);
+    const std::uint32_t want =
+        (GetRValue(color) << 16) | (GetGValue(color) << 8) | GetBValue(color);
+    for (int i = 0; i < r.right * r.bottom; ++i) n += (px[i] & 0xFFFFFF) == want;
+    SelectObject(dc, old);
+    DeleteObject(bmp);
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+    return n;
+}
+
+// The labels as they are drawn: each control paints itself into a bitmap and asks the dialog
+// for its colours on the way. (The test prefix runs without visual styles, as the status group
+// box does on Windows.)
+TEST_F(DialogTest, LabelsPaintInTheirColours) {
+    Open();
+    EXPECT_GT(PaintedPixels(Item(IDC_STATUS), kDisconnectedColor), 20);
+    EXPECT_EQ(PaintedPixels(Item(IDC_STATUS), kConnectedColor), 0);
+    for (int id : {IDC_GUIDE_TITLE, IDC_GUIDE_HOLD, IDC_GUIDE_PLUG})
+        EXPECT_GT(PaintedPixels(Item(id), kGuideColor), 20) << id;
+    EXPECT_EQ(PaintedPixels(Item(IDC_PERCENT), kGuideColor) +
+                  PaintedPixels(Item(IDC_PERCENT), kNoteColor),
+              0);
+
+    bus.Plug(kC3D1);
+    DeviceChange(DBT_DEVICEARRIVAL);
+    EXPECT_GT(PaintedPixels(Item(IDC_STATUS), kConnectedColor), 20);
+    EXPECT_EQ(PaintedPixels(Item(IDC_STATUS), kDisconnectedColor), 0);
+    Click(IDC_UPDATE);
+    EXPECT_GT(PaintedPixels(Item(IDC_NOTE), kNoteColor), 20);
+}
 }  // namespace
 }  // namespace lumo::win32
