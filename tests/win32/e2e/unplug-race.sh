@@ -5,11 +5,12 @@
 #
 # The tool keeps an update across an unplug only when the removal notice reaches its window
 # before the next timer tick writes to the device; a write that fails first ends the update
-# with "Error，Please try again!", as it should. Under Wine the device's I/O starts failing a
-# few milliseconds before the notice arrives, and the 10 ms tick lands in that gap in about one
-# run out of three (more on a busy machine). Only that outcome is tried again: the warning box where the success box
-# was expected, together with the emulator's verdict that the update was interrupted. Any
-# other failure ends the test at once.
+# with "Error，Please try again!", as it should. The emulated node fails writes from the moment
+# it is pulled out, while Wine's notice takes tens of milliseconds to reach the window, so the
+# tick often lands in that gap (one run in three on a quiet machine, most runs on a busy one).
+# Only that outcome is tried again: the warning box where the success box was expected,
+# together with the emulator's verdict that the update was interrupted. Any other failure ends
+# the test at once.
 set -uo pipefail
 attempts="$1"
 shift
