@@ -10,6 +10,8 @@ packages=(
   xvfb xauth x11-utils imagemagick fonts-dejavu-core
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 mingw-w64-tools
   wine64 python3-pefile
+  # The Linux program: Arial-metric fonts for its labels; xdotool drives the demo's window.
+  fonts-liberation xdotool
 )
 
 missing=()

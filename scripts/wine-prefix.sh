@@ -14,7 +14,7 @@
 #       The program gets WINE_RUN_TIMEOUT seconds (default 90); the exit status is the
 #       program's (124 on timeout). The wineserver is ended and the copy removed afterwards.
 #       Environment for the program: WINEDEBUG=-all unless set, DISPLAY as given (unset it
-#       or run Xvfb for windows; the prefix's graphics driver is "null" when DISPLAY is empty).
+#       or run Xvfb for windows; the graphics driver is "null" unless DISPLAY is set).
 set -euo pipefail
 
 wine=/usr/lib/wine/wine64
@@ -33,6 +33,9 @@ make_prefix() {
     # Wine's HID bus reads hidraw through libudev; SDL would take the device away from it.
     timeout 60 "$wine" reg add 'HKLM\System\CurrentControlSet\Services\winebus' \
       /v 'Enable SDL' /t REG_DWORD /d 0 /f
+    # Windows without a display: Wine's null graphics driver creates real windows, controls,
+    # message boxes and memory device contexts, and paints nothing.
+    timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
     timeout 60 "$wineserver" -w
   ) >"$log" 2>&1; then
     echo "$0: making the Wine prefix $prefix failed:" >&2
@@ -55,8 +58,8 @@ run_in_copy() {
   cp -al "$template/." "$copy/"
   rm -f "$copy"/*.reg && cp "$template"/*.reg "$copy/"
   export WINEPREFIX="$copy"
-  if [ -z "${DISPLAY:-}" ]; then
-    timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || true
+  if [ -n "${DISPLAY:-}" ]; then
+    timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f >/dev/null 2>&1 || true
   fi
   # A wineserver of this prefix started here, inside the caller's environment (the testbed).
   timeout 10 "$wineserver" -k >/dev/null 2>&1 || true

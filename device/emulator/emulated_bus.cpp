@@ -152,7 +152,7 @@ EmulatedBus::EmulatedBus(UMockdevTestbed* testbed, BusOptions options, Scenario 
     unrelated_.port = 3;
     unrelated_.vendor = 0x046D;
     unrelated_.product = 0xC31C;
-    unrelated_.name = "Logitech USB Keyboard";
+    unrelated_.name = "Generic USB Keyboard";
     unrelated_.serial = "";
     unrelated_.descriptor = kKeyboardDescriptor;
 
@@ -252,14 +252,23 @@ void EmulatedBus::PlugIn(Device& d) {
                                           static_cast<gint>(d.descriptor.size()));
     const std::string raw_name = "hidraw" + std::to_string(minor);
     n->devnode = "/dev/" + raw_name;
-    const std::string majmin = std::to_string(kHidrawMajor) + ":" + std::to_string(minor);
-    n->hidraw = AddDevice(testbed_, "hidraw", "hidraw/" + raw_name, n->hid.c_str(),
-                          {"dev", majmin},
-                          {"DEVNAME", n->devnode, "MAJOR", std::to_string(kHidrawMajor),
-                           "MINOR", std::to_string(minor)});
+
+    // The handler comes first, then the node, then the hidraw entry in sysfs: a host that
+    // finds the entry (by enumerating or from the "add" event) and opens the node at once
+    // must find umockdev's handler there, or its ioctls fail and its writes bypass the device.
+    n->handler = umockdev_ioctl_base_new();
+    auto* link = new NodeLink{this, n};  // lives as long as the process
+    g_signal_connect(n->handler, "handle-ioctl", G_CALLBACK(OnIoctl), link);
+    g_signal_connect(n->handler, "handle-write", G_CALLBACK(OnWrite), link);
+    GError* err = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed_, n->devnode.c_str(), n->handler, &err)) {
+        if (testbed_error_.empty())
+            testbed_error_ = "cannot attach to " + n->devnode + ": " + (err ? err->message : "?");
+        if (err) g_error_free(err);
+    }
 
     // The node: a pseudo-terminal whose far end the device keeps. Replies go in there; the
-    // host's writes and ioctls come to the handler below.
+    // host's writes and ioctls come to the handler.
     int master = -1, slave = -1;
     char pts[256] = {};
     if (openpty(&master, &slave, pts, nullptr, nullptr) == 0) {
@@ -270,28 +279,25 @@ void EmulatedBus::PlugIn(Device& d) {
         close(slave);
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
         gchar* root = umockdev_testbed_get_root_dir(testbed_);
-        const std::string link = std::string(root) + n->devnode;
+        const std::string dev_dir = std::string(root) + "/dev";
+        const std::string link_path = std::string(root) + n->devnode;
         g_free(root);
-        if (symlink(pts, link.c_str()) != 0)
-            std::fprintf(stderr, "emulator: cannot create %s: %s\n", link.c_str(),
-                         std::strerror(errno));
+        g_mkdir_with_parents(dev_dir.c_str(), 0755);
+        if (symlink(pts, link_path.c_str()) != 0 && testbed_error_.empty())
+            testbed_error_ = "cannot create " + n->devnode + ": " + std::strerror(errno);
         n->master_fd = master;
-    } else {
-        std::fprintf(stderr, "emulator: openpty failed: %s\n", std::strerror(errno));
+    } else if (testbed_error_.empty()) {
+        testbed_error_ = std::string("openpty failed: ") + std::strerror(errno);
     }
 
-    // The handler must be in place before the "add" event: a fast watcher opens the node
-    // at once and asks for the report descriptor.
-    n->handler = umockdev_ioctl_base_new();
-    auto* link = new NodeLink{this, n};  // lives as long as the process
-    g_signal_connect(n->handler, "handle-ioctl", G_CALLBACK(OnIoctl), link);
-    g_signal_connect(n->handler, "handle-write", G_CALLBACK(OnWrite), link);
-    GError* err = nullptr;
-    if (!umockdev_testbed_attach_ioctl(testbed_, n->devnode.c_str(), n->handler, &err)) {
-        std::fprintf(stderr, "emulator: cannot attach to %s: %s\n", n->devnode.c_str(),
-                     err ? err->message : "?");
-        if (err) g_error_free(err);
-    }
+    const std::string majmin = std::to_string(kHidrawMajor) + ":" + std::to_string(minor);
+    n->hidraw = AddDevice(testbed_, "hidraw", "hidraw/" + raw_name, n->hid.c_str(),
+                          {"dev", majmin},
+                          {"DEVNAME", n->devnode, "MAJOR", std::to_string(kHidrawMajor),
+                           "MINOR", std::to_string(minor)});
+
+    if (n->usb.empty() || n->interface.empty() || n->hid.empty() || n->hidraw.empty())
+        if (testbed_error_.empty()) testbed_error_ = "cannot add the sysfs entries of " + n->devnode;
 
     d.node = n;
     nodes_.push_back(std::move(node));
@@ -329,11 +335,10 @@ void EmulatedBus::PlugInitial() {
 }
 
 void EmulatedBus::ScheduleUnplug(Device& d, const Unplug& u) {
-    // Called with the mutex held, possibly on the worker thread: the testbed is changed on
-    // the main thread.
-    After(0, [](EmulatedBus* bus, void* dev) {
-        bus->PullOut(*static_cast<Device*>(dev), "pulled out as the scenario says");
-    }, &d);
+    // Called with the mutex held, possibly on umockdev's worker thread in the middle of a
+    // write: the device goes at once, so that the "remove" events are out before the host's
+    // next write fails, as with a real unplug. The mutex keeps testbed calls one at a time.
+    PullOut(d, "pulled out as the scenario says");
     if (u.replug_ms)
         After(*u.replug_ms, [](EmulatedBus* bus, void* dev) {
             bus->PlugIn(*static_cast<Device*>(dev));
@@ -445,8 +450,12 @@ bool EmulatedBus::HandleWrite(Node* n, UMockdevIoctlClient* client) {
                                               static_cast<std::size_t>(arg->data_len));
     Device& d = *n->device;
     ++d.writes_seen;
+    const bool looks_like_data = bytes.size() == UPDATE_REPORT_SIZE &&
+                                 bytes[0] == UPDATE_REPORT_ID && bytes[1] == UPDATE_CMD_DATA;
+    const std::uint32_t index = looks_like_data ? (bytes[3] | (std::uint32_t{bytes[4]} << 8)) : 0;
+    const std::string block = looks_like_data ? std::to_string(index) : "-";
     if (n->gone) {
-        Log(&d, n, "write", "-", "refused", "the device has been pulled out");
+        Log(&d, n, "write", block, "refused", "the device has been pulled out");
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return TRUE;
     }
@@ -456,10 +465,8 @@ bool EmulatedBus::HandleWrite(Node* n, UMockdevIoctlClient* client) {
         return TRUE;
     }
 
-    const bool is_data = d.number == 1 && bytes.size() == UPDATE_REPORT_SIZE &&
-                         bytes[0] == UPDATE_REPORT_ID && bytes[1] == UPDATE_CMD_DATA;
-    const std::uint32_t index = is_data ? (bytes[3] | (std::uint32_t{bytes[4]} << 8)) : 0;
-    const std::string block = is_data ? std::to_string(index) : "-";
+    // Scenario faults concern device 1 only.
+    const bool is_data = looks_like_data && d.number == 1;
     std::optional<std::uint32_t> stall_ms;
     if (is_data) {
         for (std::size_t i = 0; i < scenario_.faults.size(); ++i) {
@@ -523,6 +530,11 @@ bool EmulatedBus::HandleWrite(Node* n, UMockdevIoctlClient* client) {
     }
     umockdev_ioctl_client_complete(client, static_cast<glong>(bytes.size()), 0);
     return TRUE;
+}
+
+std::string EmulatedBus::TestbedError() {
+    std::lock_guard lock(mutex_);
+    return testbed_error_;
 }
 
 Verdict EmulatedBus::Conclude() {

@@ -75,6 +75,9 @@ public:
     // The verdict over every Orvel device that received a report.
     Verdict Conclude();
 
+    // The first thing that went wrong while building the testbed; empty when all went well.
+    std::string TestbedError();
+
     // Called by the ioctl glue on umockdev's worker thread.
     bool HandleIoctl(Node* node, UMockdevIoctlClient* client);
     bool HandleWrite(Node* node, UMockdevIoctlClient* client);
@@ -107,6 +110,7 @@ private:
     int next_hid_seq_ = 1;
     int next_devnum_ = 2;
     bool root_hub_made_ = false;
+    std::string testbed_error_;
 };
 
 }  // namespace lumo::emulator

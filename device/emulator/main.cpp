@@ -184,6 +184,10 @@ int main(int argc, char** argv) {
         lumo::emulator::EmulatedBus bus(testbed, {opt.product, transcript, opt.verbose},
                                         scenario);
         bus.PlugInitial();
+        if (const std::string e = bus.TestbedError(); !e.empty()) {
+            std::fprintf(stderr, "emulator: testbed error: %s\n", e.c_str());
+            return kExitUsage;
+        }
 
         Run run;
         run.loop = g_main_loop_new(nullptr, FALSE);
@@ -220,7 +224,13 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "emulator: time limit reached, ending the command\n");
             KillGroup(r->child, SIGTERM);
             g_timeout_add_seconds(3, [](gpointer d) -> gboolean {
-                KillGroup(static_cast<Run*>(d)->child, SIGKILL);
+                auto* r2 = static_cast<Run*>(d);
+                KillGroup(r2->child, SIGKILL);
+                // Even a child that cannot be reaped does not hold the emulator.
+                g_timeout_add_seconds(5, [](gpointer d2) -> gboolean {
+                    g_main_loop_quit(static_cast<Run*>(d2)->loop);
+                    return G_SOURCE_REMOVE;
+                }, r2);
                 return G_SOURCE_REMOVE;
             }, r);
             return G_SOURCE_REMOVE;
@@ -230,7 +240,12 @@ int main(int argc, char** argv) {
             r->interrupted = true;
             KillGroup(r->child, SIGTERM);
             g_timeout_add_seconds(2, [](gpointer d) -> gboolean {
-                KillGroup(static_cast<Run*>(d)->child, SIGKILL);
+                auto* r2 = static_cast<Run*>(d);
+                KillGroup(r2->child, SIGKILL);
+                g_timeout_add_seconds(5, [](gpointer d2) -> gboolean {
+                    g_main_loop_quit(static_cast<Run*>(d2)->loop);
+                    return G_SOURCE_REMOVE;
+                }, r2);
                 return G_SOURCE_REMOVE;
             }, r);
             return G_SOURCE_CONTINUE;
@@ -262,9 +277,13 @@ int main(int argc, char** argv) {
             command_result = std::string("ended by signal ") + strsignal(WTERMSIG(run.wait_status));
         }
         if (!command_result.empty()) std::printf("emulator: command %s\n", command_result.c_str());
+        const std::string testbed_error = bus.TestbedError();
+        if (!testbed_error.empty())
+            std::printf("emulator: testbed error: %s\n", testbed_error.c_str());
         std::fflush(stdout);
 
-        if (run.timed_out || run.interrupted) status = kExitTimeLimit;
+        if (!testbed_error.empty()) status = kExitUsage;
+        else if (run.timed_out || run.interrupted) status = kExitTimeLimit;
         else if (!as_expected) status = kExitWrongOutcome;
         else if (!command_result.empty()) status = kExitCommandFailed;
         else status = kExitOk;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,7 @@ struct SearchCase {
     bool variant_after;
     std::vector<std::string> opened;
 };
+void PrintTo(const SearchCase& c, std::ostream* os) { *os << c.name; }
 
 class FindDeviceCases : public ::testing::TestWithParam<SearchCase> {};
 
@@ -236,6 +238,7 @@ struct ChangeCase {
     std::vector<std::string> log;
     bool searched;
 };
+void PrintTo(const ChangeCase& c, std::ostream* os) { *os << c.name; }
 
 class DeviceChangeCases : public ::testing::TestWithParam<ChangeCase> {};
 

@@ -2,9 +2,14 @@
 // speaks plain open/write/poll/read on its hidraw node, and streams an image built with the
 // project's report builders, with or without a deliberate flaw. Every wait is bounded.
 //
-//   hidraw_client stream [FLAW] [--follow]   FLAW: none, corrupt-byte, skip-block,
+//   hidraw_client stream [FLAW] [--follow] [--may-fail]
+//                                            FLAW: none, corrupt-byte, skip-block,
 //                                            repeat-block, wrong-finish, short-report,
 //                                            no-start, stop-at-100
+//                                            --follow: after a failed write, wait for the
+//                                            device to come back and go on there, as the
+//                                            tool does; --may-fail: a failed write ends the
+//                                            stream with status 0
 //   hidraw_client start-only                  start report, then read the reply (must come)
 //   hidraw_client no-reply                    start report; the reply must not come
 //   hidraw_client describe                    prints what udev and the ioctls say
@@ -97,7 +102,7 @@ int OpenFound(Found& f, int wait_ms, const std::string& skip = "") {
     return open(f.devnode.c_str(), O_RDWR | O_CLOEXEC);
 }
 
-int Stream(const std::string& flaw, bool follow) {
+int Stream(const std::string& flaw, bool follow, bool may_fail) {
     Found f;
     int fd = OpenFound(f, 5000);
     if (fd < 0) {
@@ -128,9 +133,8 @@ int Stream(const std::string& flaw, bool follow) {
         for (int attempt = 0;; ++attempt) {
             if (WriteReport(fd, r.bytes.data(), size)) break;
             if (!follow || attempt > 0) {
-                std::fprintf(stderr, "client: write of block %u failed: %s\n", index,
-                             std::strerror(errno));
-                return 1;
+                std::printf("client: write of block %u failed: %s\n", index, std::strerror(errno));
+                return may_fail ? 0 : 1;
             }
             // The device went away: wait for it to come back under a new node, go on there.
             const std::string old = f.devnode;
@@ -223,12 +227,13 @@ int main(int argc, char** argv) {
     int rc = 2;
     if (args[0] == "stream") {
         std::string flaw = "none";
-        bool follow = false;
+        bool follow = false, may_fail = false;
         for (std::size_t i = 1; i < args.size(); ++i) {
             if (args[i] == "--follow") follow = true;
+            else if (args[i] == "--may-fail") may_fail = true;
             else flaw = args[i];
         }
-        rc = Stream(flaw, follow);
+        rc = Stream(flaw, follow, may_fail);
     } else if (args[0] == "start-only") {
         rc = StartOnly(true);
     } else if (args[0] == "no-reply") {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <ostream>
 #include <vector>
 
 #include "firmware/firmware_image.h"
@@ -31,6 +32,7 @@ struct DataCase {
     std::size_t image_bytes;
     std::uint8_t lo, hi;
 };
+void PrintTo(const DataCase& c, std::ostream* os) { *os << c.name; }
 
 class DataReportCases : public ::testing::TestWithParam<DataCase> {};
 
@@ -68,6 +70,7 @@ struct LastBlockCase {
     std::size_t tail;
     std::uint8_t lo, hi;
 };
+void PrintTo(const LastBlockCase& c, std::ostream* os) { *os << c.name; }
 
 class LastBlockCases : public ::testing::TestWithParam<LastBlockCase> {};
 

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,7 @@ struct WholeImageCase {
     bool variant;
     std::size_t data_reports;
 };
+void PrintTo(const WholeImageCase& c, std::ostream* os) { *os << c.name; }
 
 class WholeUpdate : public UpdateSequenceTest,
                     public ::testing::WithParamInterface<WholeImageCase> {};
@@ -126,6 +128,7 @@ struct FailedStartCase {
     std::vector<std::string> log;
     std::size_t reply_reads;
 };
+void PrintTo(const FailedStartCase& c, std::ostream* os) { *os << c.name; }
 
 class FailedStart : public UpdateSequenceTest,
                     public ::testing::WithParamInterface<FailedStartCase> {};

@@ -5,7 +5,13 @@
 //   hid_probe list              prints the HID interface paths found
 //   hid_probe start             start report, then the 3-byte reply
 //   hid_probe stream            a whole update of the image for the product found
+//   hid_probe notify            a window registered for device notifications of all
+//                               interface classes waits (up to 30 s) for a removal and then
+//                               an arrival, and prints them
+//   hid_probe follow            the same; after a failed write it waits for the device to
+//                               come back (a new device path), reopens it and goes on there
 #include <windows.h>
+#include <dbt.h>
 #include <setupapi.h>
 extern "C" {
 #include <hidsdi.h>
@@ -74,32 +80,97 @@ bool ReadReply(HANDLE h) {
     return ok;
 }
 
+// The first Orvel-M8 path, looked for up to 20 s (Wine's bus driver may
+// still be starting, or the device may be on its way back).
+std::wstring Find(bool print) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::wstring found;
+        for (const auto& p : ListPaths()) {
+            if (print && attempt == 0) std::printf("probe: path %s\n", Narrow(p).c_str());
+            if (found.empty() &&
+                (p.find(L"vid_5a7e&pid_c3d1") != std::wstring::npos ||
+                 p.find(L"vid_5a7e&pid_7b16") != std::wstring::npos))
+                found = p;
+        }
+        if (!found.empty()) return found;
+        Sleep(200);
+    }
+    return L"";
+}
+
+HANDLE Open(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+struct Seen {
+    bool removal = false;
+    bool arrival_after_removal = false;
+};
+
+LRESULT CALLBACK NotifyProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_DEVICECHANGE && (wp == DBT_DEVICEARRIVAL || wp == DBT_DEVICEREMOVECOMPLETE)) {
+        auto* seen = reinterpret_cast<Seen*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+        std::printf("probe: %s\n", wp == DBT_DEVICEARRIVAL ? "arrival" : "removal complete");
+        std::fflush(stdout);
+        if (wp == DBT_DEVICEREMOVECOMPLETE) seen->removal = true;
+        if (wp == DBT_DEVICEARRIVAL && seen->removal) seen->arrival_after_removal = true;
+        return TRUE;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+int Notify() {
+    Seen seen;
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = NotifyProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"OrvelProbe";
+    RegisterClassW(&wc);
+    HWND hwnd = CreateWindowW(L"OrvelProbe", L"probe", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
+                              nullptr, nullptr, wc.hInstance, nullptr);
+    if (!hwnd) {
+        std::printf("probe: no window (error %lu)\n", GetLastError());
+        return 1;
+    }
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&seen));
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    if (!RegisterDeviceNotificationW(hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE |
+                                                        DEVICE_NOTIFY_ALL_INTERFACE_CLASSES)) {
+        std::printf("probe: no notifications (error %lu)\n", GetLastError());
+        return 1;
+    }
+    std::printf("probe: listening\n");
+    std::fflush(stdout);
+    const DWORD until = GetTickCount() + 30000;
+    while (!seen.arrival_after_removal && GetTickCount() < until) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    DestroyWindow(hwnd);
+    return seen.arrival_after_removal ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "list";
-    // Wine's bus driver may still be starting: look for up to 20 s.
-    std::wstring found;
-    for (int attempt = 0; attempt < 100 && found.empty(); ++attempt) {
-        const auto paths = ListPaths();
-        for (const auto& p : paths) {
-            if (attempt == 0 || mode == "list") std::printf("probe: path %s\n", Narrow(p).c_str());
-            if (found.empty() && (p.find(L"vid_5a7e&pid_c3d1") != std::wstring::npos ||
-                                  p.find(L"vid_5a7e&pid_7b16") != std::wstring::npos))
-                found = p;
-        }
-        if (found.empty()) Sleep(200);
-    }
+    std::wstring found = Find(true);
     if (found.empty()) {
         std::printf("probe: no Orvel-M8 found\n");
         return 1;
     }
     std::printf("probe: found %s\n", Narrow(found).c_str());
     if (mode == "list") return 0;
+    if (mode == "notify") return Notify();
 
-    HANDLE h = CreateFileW(found.c_str(), GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h = Open(found);
     if (h == INVALID_HANDLE_VALUE) {
         std::printf("probe: cannot open (error %lu)\n", GetLastError());
         return 1;
@@ -125,7 +196,7 @@ int main(int argc, char** argv) {
         std::printf("probe: no reply\n");
         return 1;
     }
-    if (mode == "stream") {
+    if (mode == "stream" || mode == "follow") {
         const bool variant = found.find(L"pid_7b16") != std::wstring::npos;
         const auto bytes = lumo::SelectFirmwareImage(variant).bytes();
         lumo::UpdateReport last;
@@ -133,10 +204,31 @@ int main(int argc, char** argv) {
         for (std::size_t off = 0; off < bytes.size(); off += lumo::UPDATE_BLOCK_SIZE, ++index) {
             last = lumo::BuildDataReport(
                 index, bytes.subspan(off, std::min(lumo::UPDATE_BLOCK_SIZE, bytes.size() - off)));
-            if (!Write(h, last)) {
-                std::printf("probe: block %u not written (error %lu)\n", index, GetLastError());
+            if (Write(h, last)) continue;
+            std::printf("probe: block %u not written (error %lu)\n", index, GetLastError());
+            if (mode != "follow") return 1;
+            // A re-plugged device keeps its path (it is made from the serial number), so
+            // keep trying to open and write for up to 20 s.
+            CloseHandle(h);
+            h = INVALID_HANDLE_VALUE;
+            bool resumed = false;
+            for (int attempt = 0; attempt < 100 && !resumed; ++attempt) {
+                Sleep(200);
+                found = Find(false);
+                if (found.empty()) continue;
+                h = Open(found);
+                if (h == INVALID_HANDLE_VALUE) continue;
+                resumed = Write(h, last);
+                if (!resumed) {
+                    CloseHandle(h);
+                    h = INVALID_HANDLE_VALUE;
+                }
+            }
+            if (!resumed) {
+                std::printf("probe: the device did not come back\n");
                 return 1;
             }
+            std::printf("probe: resumed on %s at block %u\n", Narrow(found).c_str(), index);
         }
         if (!Write(h, lumo::BuildFinishReport(last))) {
             std::printf("probe: finish report not written\n");

@@ -1,0 +1,61 @@
+// An in-process umockdev testbed for the Linux HID backend's tests: it fakes the sysfs tree of
+// USB HID devices, their /dev/hidrawN nodes (pseudo-terminals whose far end the test holds)
+// and the report-descriptor ioctls, and sends udev events. libudev and hidraw I/O in the code
+// under test run for real against it. The test binary must run under umockdev's preload;
+// RunUnderUmockdev() re-executes it so when it is not.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct _UMockdevTestbed;
+
+namespace lumo::testing {
+
+// Re-executes the program under umockdev-wrapper when the preload is missing; returns only
+// when it is in place.
+void RunUnderUmockdev(int argc, char** argv);
+
+struct EmulatedHid {
+    std::uint16_t vendor = 0x5A7E;
+    std::uint16_t product = 0xC3D1;
+    std::uint16_t bus = 0x0003;
+    int usb_interface = 0;  // -1: no USB interface in the sysfs tree
+    unsigned instance = 1;  // the HID instance number, .0001
+    std::string node = "hidraw0";
+};
+
+class Testbed {
+  public:
+    Testbed();
+    ~Testbed();
+    Testbed(const Testbed&) = delete;
+    Testbed& operator=(const Testbed&) = delete;
+
+    // Adds the device's sysfs tree and node and sends "add" for each of its levels. Returns
+    // the hidraw syspath.
+    std::string Plug(const EmulatedHid& device);
+    // Sends "remove" for the hidraw node and takes its tree away.
+    void Unplug(const std::string& hidraw_syspath);
+    void SendEvent(const std::string& syspath, const char* action);
+
+    // The device end of a node: what the program writes arrives here and what is written
+    // here reaches the program.
+    int DeviceEnd(const std::string& node);
+    // Reads exactly `size` bytes from the device end, waiting at most `timeout_ms`.
+    std::vector<std::uint8_t> ReadFromDevice(const std::string& node, std::size_t size,
+                                             int timeout_ms = 2000);
+    void WriteFromDevice(const std::string& node, const std::vector<std::uint8_t>& bytes);
+
+    // When set, the report-descriptor ioctls fail with ENOTTY, as for a node whose handler
+    // is not attached.
+    std::atomic<bool> refuse_descriptor{false};
+
+  private:
+    _UMockdevTestbed* testbed_;
+    std::vector<void*> handlers_;
+};
+
+}  // namespace lumo::testing

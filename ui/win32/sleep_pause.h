@@ -1,0 +1,15 @@
+// The real pause: holds the user-interface thread; no message is handled meanwhile.
+#pragma once
+
+#include <windows.h>
+
+#include "update/pause.h"
+
+namespace lumo::win32 {
+
+class SleepPause : public Pause {
+public:
+    void Wait(std::uint32_t ms) override { ::Sleep(ms); }
+};
+
+}  // namespace lumo::win32
