@@ -10,7 +10,7 @@
 # tick often lands in that gap (one run in three on a quiet machine, most runs on a busy one).
 # Only that outcome is tried again: the warning box where the success box was expected,
 # together with the emulator's verdict that the update was interrupted. Any other failure ends
-# the test at once.
+# the test at once. When every attempt loses the race the exit status is 77 (CTest: skipped).
 set -uo pipefail
 attempts="$1"
 shift
@@ -29,5 +29,7 @@ for ((i = 1; i <= attempts; i++)); do
   fi
   exit "$status"
 done
-echo "== the removal notice came late in every attempt"
-exit 1
+# Every attempt lost the race: the tool did what it must each time (the warning box, an
+# interrupted update), but the resume across an unplug was not exercised. Say so, as skipped.
+echo "== the removal notice came late in every attempt: the resume was not exercised (skipped)"
+exit 77
