@@ -14,8 +14,10 @@ extern "C" {  // mingw-w64's hidsdi.h declares C functions without saying so
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace lumo {
 
@@ -106,8 +108,9 @@ public:
         if (required < kMinimum) return 0;
 
         // DWORD elements keep the record aligned for its size field.
-        std::unique_ptr<DWORD[]> storage(new DWORD[(required + sizeof(DWORD) - 1) /
-                                                   sizeof(DWORD)]());
+        const std::unique_ptr<DWORD[]> storage(
+            new (std::nothrow) DWORD[(required + sizeof(DWORD) - 1) / sizeof(DWORD)]());
+        if (!storage) return 0;
         auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.get());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
         path_ = Path{index, false, {}};
@@ -212,15 +215,17 @@ bool Win32HidAccess::Probe(HidHandle h) {
 
 bool Win32HidAccess::WriteReport(HidHandle h, const UpdateReport& report) {
     if (!IsOpenHandle(h)) return false;
-    auto io = std::make_unique<Transfer>();
+    std::unique_ptr<Transfer> io(new (std::nothrow) Transfer);
+    if (!io) return false;
     io->buffer = report.bytes;
     return RunBounded(ToHandle(h), true, UPDATE_REPORT_SIZE, write_timeout_ms_, std::move(io));
 }
 
 bool Win32HidAccess::ReadReply(HidHandle h) {
     if (!IsOpenHandle(h)) return false;
-    return RunBounded(ToHandle(h), false, UPDATE_REPLY_SIZE, reply_timeout_ms_,
-                      std::make_unique<Transfer>());
+    std::unique_ptr<Transfer> io(new (std::nothrow) Transfer);
+    if (!io) return false;
+    return RunBounded(ToHandle(h), false, UPDATE_REPLY_SIZE, reply_timeout_ms_, std::move(io));
 }
 
 void Win32HidAccess::Close(HidHandle h) {

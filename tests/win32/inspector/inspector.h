@@ -17,7 +17,9 @@ struct Box {
     HWND window = nullptr;
     std::wstring caption;
     std::wstring text;
-    bool icon = false;               // an icon is shown beside the text
+    // Whether an icon shows beside the text. Which icon cannot be told from outside under
+    // Wine: icon handles belong to the process that loaded them.
+    bool icon = false;
     std::vector<std::wstring> buttons;  // button texts, in window order
     int default_id = 0;                 // the button Enter presses (IDOK, IDNO, ...), 0 if none
 };
