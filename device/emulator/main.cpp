@@ -138,6 +138,21 @@ void KillGroup(pid_t pgid, int sig) {
     if (pgid > 0) kill(-pgid, sig);
 }
 
+// Asks the command's process group to end, forces it `grace_s` seconds later, and gives up
+// waiting 5 s after that: even a child that cannot be reaped does not hold the emulator.
+void EndCommand(Run* run, guint grace_s) {
+    KillGroup(run->child, SIGTERM);
+    g_timeout_add_seconds(grace_s, [](gpointer data) -> gboolean {
+        auto* r = static_cast<Run*>(data);
+        KillGroup(r->child, SIGKILL);
+        g_timeout_add_seconds(5, [](gpointer d) -> gboolean {
+            g_main_loop_quit(static_cast<Run*>(d)->loop);
+            return G_SOURCE_REMOVE;
+        }, r);
+        return G_SOURCE_REMOVE;
+    }, run);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -222,32 +237,13 @@ int main(int argc, char** argv) {
             auto* r = static_cast<Run*>(data);
             r->timed_out = true;
             std::fprintf(stderr, "emulator: time limit reached, ending the command\n");
-            KillGroup(r->child, SIGTERM);
-            g_timeout_add_seconds(3, [](gpointer d) -> gboolean {
-                auto* r2 = static_cast<Run*>(d);
-                KillGroup(r2->child, SIGKILL);
-                // Even a child that cannot be reaped does not hold the emulator.
-                g_timeout_add_seconds(5, [](gpointer d2) -> gboolean {
-                    g_main_loop_quit(static_cast<Run*>(d2)->loop);
-                    return G_SOURCE_REMOVE;
-                }, r2);
-                return G_SOURCE_REMOVE;
-            }, r);
+            EndCommand(r, 3);
             return G_SOURCE_REMOVE;
         }, &run);
         auto on_signal = [](gpointer data) -> gboolean {
             auto* r = static_cast<Run*>(data);
             r->interrupted = true;
-            KillGroup(r->child, SIGTERM);
-            g_timeout_add_seconds(2, [](gpointer d) -> gboolean {
-                auto* r2 = static_cast<Run*>(d);
-                KillGroup(r2->child, SIGKILL);
-                g_timeout_add_seconds(5, [](gpointer d2) -> gboolean {
-                    g_main_loop_quit(static_cast<Run*>(d2)->loop);
-                    return G_SOURCE_REMOVE;
-                }, r2);
-                return G_SOURCE_REMOVE;
-            }, r);
+            EndCommand(r, 2);
             return G_SOURCE_CONTINUE;
         };
         g_unix_signal_add(SIGTERM, on_signal, &run);
