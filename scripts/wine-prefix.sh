@@ -68,7 +68,10 @@ run_in_copy() {
   # A wineserver of this prefix started here, inside the caller's environment (the testbed).
   timeout 10 "$wineserver" -k >/dev/null 2>&1 || true
   rc=0
-  timeout --kill-after=5 "${WINE_RUN_TIMEOUT:-90}" "$wine" "$@" || rc=$?
+  # The emulated device node is a pseudo-terminal: a Wine process that opened it gets SIGHUP
+  # when the device is pulled out, and must live on, as it does with a real device.
+  timeout --kill-after=5 "${WINE_RUN_TIMEOUT:-90}" bash -c 'trap "" HUP; exec "$@"' wine \
+    "$wine" "$@" || rc=$?
   timeout 10 "$wineserver" -k >/dev/null 2>&1 || true
   timeout 10 "$wineserver" -w >/dev/null 2>&1 || true
   rm -rf "$copy"

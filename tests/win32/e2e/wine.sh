@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a Windows program under wine64 in the prefix made by make-prefix.sh, with its own
+# Runs a Windows program under wine64 in the prefix made by scripts/wine-prefix.sh, with its own
 # wineserver, and gives it at most LIMIT seconds:
 #   wine.sh PREFIX LIMIT PROGRAM.exe [ARGS...]
 set -euo pipefail
