@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace lumo::inspect {
+namespace lumo::robot {
 
 // A message box as the user sees it.
 struct Box {
@@ -24,12 +24,12 @@ struct Box {
     int default_id = 0;                 // the button Enter presses (IDOK, IDNO, ...), 0 if none
 };
 
-class Inspector {
+class Robot {
 public:
-    Inspector() = default;
-    ~Inspector();  // ends the tool if it still runs
-    Inspector(const Inspector&) = delete;
-    Inspector& operator=(const Inspector&) = delete;
+    Robot() = default;
+    ~Robot();  // ends the tool if it still runs
+    Robot(const Robot&) = delete;
+    Robot& operator=(const Robot&) = delete;
 
     // Starts the program; false when it could not be started.
     bool Launch(const std::wstring& exe);
@@ -71,4 +71,4 @@ private:
 // Reads another process's window text through WM_GETTEXT, with a time limit.
 std::optional<std::wstring> WindowText(HWND window);
 
-}  // namespace lumo::inspect
+}  // namespace lumo::robot

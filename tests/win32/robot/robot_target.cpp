@@ -1,4 +1,4 @@
-// A stand-in window for the inspector's own tests: a window titled "Inspector target" with a
+// A stand-in window for the robot's own tests: a window titled "Robot target" with a
 // caption control (1002) and a button (1006). The first click shows a warning box, then a
 // plain box, then sets the caption to "Clicked" and disables the button. Closing asks Yes/No
 // first and ends only on Yes.
@@ -39,10 +39,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     WNDCLASSW cls{};
     cls.lpfnWndProc = TargetProc;
     cls.hInstance = instance;
-    cls.lpszClassName = L"InspectorTarget";
+    cls.lpszClassName = L"RobotTarget";
     cls.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     RegisterClassW(&cls);
-    HWND window = CreateWindowExW(0, cls.lpszClassName, L"Inspector target",
+    HWND window = CreateWindowExW(0, cls.lpszClassName, L"Robot target",
                                   WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_VISIBLE, 0, 0,
                                   300, 200, nullptr, nullptr, instance, nullptr);
     CreateWindowExW(0, L"Static", L"Waiting", WS_CHILD | WS_VISIBLE, 10, 10, 200, 20, window,

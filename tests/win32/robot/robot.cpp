@@ -1,8 +1,8 @@
-#include "tests/win32/inspector/inspector.h"
+#include "tests/win32/robot/robot.h"
 
 #include <utility>
 
-namespace lumo::inspect {
+namespace lumo::robot {
 
 namespace {
 
@@ -93,7 +93,7 @@ std::optional<std::wstring> WindowText(HWND window) {
     return text;
 }
 
-Inspector::~Inspector() {
+Robot::~Robot() {
     if (process_.hProcess != nullptr) {
         if (Running()) {
             TerminateProcess(process_.hProcess, 99);
@@ -104,7 +104,7 @@ Inspector::~Inspector() {
     }
 }
 
-bool Inspector::Launch(const std::wstring& exe) {
+bool Robot::Launch(const std::wstring& exe) {
     std::wstring command_line = L"\"" + exe + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -112,7 +112,7 @@ bool Inspector::Launch(const std::wstring& exe) {
                           nullptr, &startup, &process_) != FALSE;
 }
 
-HWND Inspector::WaitForWindow(const std::wstring& title, DWORD limit_ms) {
+HWND Robot::WaitForWindow(const std::wstring& title, DWORD limit_ms) {
     PollUntil(limit_ms, [&] {
         WindowSearch search{process_.dwProcessId, &title, nullptr, nullptr};
         EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&search));
@@ -122,19 +122,19 @@ HWND Inspector::WaitForWindow(const std::wstring& title, DWORD limit_ms) {
     return window_;
 }
 
-std::optional<std::wstring> Inspector::ControlText(int id) const {
+std::optional<std::wstring> Robot::ControlText(int id) const {
     HWND control = GetDlgItem(window_, id);
     if (control == nullptr) return std::nullopt;
     return WindowText(control);
 }
 
-std::optional<bool> Inspector::ControlEnabled(int id) const {
+std::optional<bool> Robot::ControlEnabled(int id) const {
     HWND control = GetDlgItem(window_, id);
     if (control == nullptr) return std::nullopt;
     return IsWindowEnabled(control) != FALSE;
 }
 
-bool Inspector::WaitForText(int id, const std::wstring& expected, DWORD limit_ms,
+bool Robot::WaitForText(int id, const std::wstring& expected, DWORD limit_ms,
                             std::wstring* last) {
     return PollUntil(limit_ms, [&] {
         const std::optional<std::wstring> text = ControlText(id);
@@ -143,12 +143,12 @@ bool Inspector::WaitForText(int id, const std::wstring& expected, DWORD limit_ms
     });
 }
 
-bool Inspector::Click(int id) {
+bool Robot::Click(int id) {
     HWND control = GetDlgItem(window_, id);
     return control != nullptr && PostMessageW(control, BM_CLICK, 0, 0) != FALSE;
 }
 
-std::optional<Box> Inspector::CurrentBox() const {
+std::optional<Box> Robot::CurrentBox() const {
     if (window_ == nullptr) return std::nullopt;
     WindowSearch search{process_.dwProcessId, nullptr, window_, nullptr};
     EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&search));
@@ -160,7 +160,7 @@ std::optional<Box> Inspector::CurrentBox() const {
     return box;
 }
 
-std::optional<Box> Inspector::WaitForBox(DWORD limit_ms) {
+std::optional<Box> Robot::WaitForBox(DWORD limit_ms) {
     std::optional<Box> box;
     PollUntil(limit_ms, [&] {
         box = CurrentBox();
@@ -169,17 +169,17 @@ std::optional<Box> Inspector::WaitForBox(DWORD limit_ms) {
     return box;
 }
 
-bool Inspector::Press(const Box& box, int button_id, DWORD limit_ms) {
+bool Robot::Press(const Box& box, int button_id, DWORD limit_ms) {
     HWND button = GetDlgItem(box.window, button_id);
     if (button == nullptr || PostMessageW(button, BM_CLICK, 0, 0) == FALSE) return false;
     return PollUntil(limit_ms, [&] { return IsWindow(box.window) == FALSE; });
 }
 
-bool Inspector::Close() {
+bool Robot::Close() {
     return window_ != nullptr && PostMessageW(window_, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
 }
 
-std::optional<DWORD> Inspector::WaitForExit(DWORD limit_ms) {
+std::optional<DWORD> Robot::WaitForExit(DWORD limit_ms) {
     if (process_.hProcess == nullptr ||
         WaitForSingleObject(process_.hProcess, limit_ms) != WAIT_OBJECT_0) {
         return std::nullopt;
@@ -189,8 +189,8 @@ std::optional<DWORD> Inspector::WaitForExit(DWORD limit_ms) {
     return code;
 }
 
-bool Inspector::Running() const {
+bool Robot::Running() const {
     return process_.hProcess != nullptr && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
 }
 
-}  // namespace lumo::inspect
+}  // namespace lumo::robot

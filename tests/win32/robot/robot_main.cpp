@@ -1,7 +1,7 @@
-// lumo_inspector: plays a script of user steps against Lumo_Tool.exe and checks what the
+// lumo_robot: plays a script of user steps against Lumo_Tool.exe and checks what the
 // tool shows. Usage:
 //
-//   lumo_inspector TOOL.exe SCRIPT
+//   lumo_robot TOOL.exe SCRIPT
 //
 // SCRIPT is UTF-8 text, one step a line, words separated by blanks, "quoted" when they hold
 // blanks, # starts a comment. Steps:
@@ -34,12 +34,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/win32/inspector/inspector.h"
+#include "tests/win32/robot/robot.h"
 
 namespace {
 
-using lumo::inspect::Box;
-using lumo::inspect::Inspector;
+using lumo::robot::Box;
+using lumo::robot::Robot;
 
 std::wstring Wide(const std::string& text) {
     if (text.empty()) return {};
@@ -119,7 +119,7 @@ public:
         const std::size_t n = w.size();
         const DWORD limit = limit_ms_;
         if (op == "start" && n == 1) {
-            if (!inspector_.Launch(tool_)) return Fail("the tool could not be started");
+            if (!robot_.Launch(tool_)) return Fail("the tool could not be started");
             return Pass("started the tool");
         }
         if (op == "within" && n == 2 && Number(w[1])) {
@@ -131,13 +131,13 @@ public:
             return 0;
         }
         if (op == "window" && n == 2) {
-            if (inspector_.WaitForWindow(Wide(w[1]), limit) == nullptr)
+            if (robot_.WaitForWindow(Wide(w[1]), limit) == nullptr)
                 return Fail("no window \"%s\"", w[1]);
             return Pass("window \"%s\"", w[1]);
         }
         if (op == "text" && n == 3 && Number(w[1])) {
             std::wstring last;
-            if (!inspector_.WaitForText(static_cast<int>(*Number(w[1])), Wide(w[2]), limit, &last))
+            if (!robot_.WaitForText(static_cast<int>(*Number(w[1])), Wide(w[2]), limit, &last))
                 return Fail("control %s shows \"%s\"", w[1], Utf8(last));
             return Pass("control %s shows \"%s\"", w[1], w[2]);
         }
@@ -146,18 +146,18 @@ public:
             const bool want = w[2] == "yes";
             const ULONGLONG end = GetTickCount64() + limit;
             std::optional<bool> is;
-            while ((is = inspector_.ControlEnabled(id)) != want && GetTickCount64() < end)
+            while ((is = robot_.ControlEnabled(id)) != want && GetTickCount64() < end)
                 Sleep(20);
             if (is != want) return Fail("control %s enabled is not %s", w[1], w[2]);
             return Pass("control %s enabled %s", w[1], w[2]);
         }
         if (op == "click" && n == 2 && Number(w[1])) {
-            if (!inspector_.Click(static_cast<int>(*Number(w[1]))))
+            if (!robot_.Click(static_cast<int>(*Number(w[1]))))
                 return Fail("cannot click %s", w[1]);
             return Pass("clicked %s", w[1]);
         }
         if (op == "box" && n == 4 && (w[3] == "icon" || w[3] == "noicon")) {
-            box_ = inspector_.WaitForBox(limit);
+            box_ = robot_.WaitForBox(limit);
             if (!box_) return Fail("no message box shows");
             const std::string seen = Describe(*box_);
             if (box_->caption != Wide(w[1]) || box_->text != Wide(w[2]) ||
@@ -167,36 +167,36 @@ public:
             return Pass("box %s", seen);
         }
         if (op == "nobox" && n == 2 && Number(w[1])) {
-            const std::optional<Box> box = inspector_.WaitForBox(static_cast<DWORD>(*Number(w[1])));
+            const std::optional<Box> box = robot_.WaitForBox(static_cast<DWORD>(*Number(w[1])));
             if (box) return Fail("a box shows: %s", Describe(*box));
             return Pass("no box for %s ms", w[1]);
         }
         if (op == "default" && n == 2 && ButtonId(w[1])) {
-            if (!box_) box_ = inspector_.CurrentBox();
+            if (!box_) box_ = robot_.CurrentBox();
             if (!box_) return Fail("no box to look at");
             if (box_->default_id != ButtonId(w[1]))
                 return Fail("the default button is %s", std::to_string(box_->default_id));
             return Pass("the default button is %s", w[1]);
         }
         if (op == "press" && n == 2 && ButtonId(w[1])) {
-            if (!box_) box_ = inspector_.CurrentBox();
+            if (!box_) box_ = robot_.CurrentBox();
             if (!box_) return Fail("no box to press %s in", w[1]);
             const int id = ButtonId(w[1]);
-            const bool gone = inspector_.Press(*box_, id, limit);
+            const bool gone = robot_.Press(*box_, id, limit);
             box_.reset();
             if (!gone) return Fail("the box stays after pressing %s", w[1]);
             return Pass("pressed %s", w[1]);
         }
         if (op == "close" && n == 1) {
-            if (!inspector_.Close()) return Fail("cannot close the window");
+            if (!robot_.Close()) return Fail("cannot close the window");
             return Pass("asked the window to close");
         }
         if (op == "exits" && n == 1) {
-            if (!inspector_.WaitForExit(limit)) return Fail("the tool is still running");
+            if (!robot_.WaitForExit(limit)) return Fail("the tool is still running");
             return Pass("the tool has ended");
         }
         if (op == "stays" && n == 2 && Number(w[1])) {
-            if (inspector_.WaitForExit(static_cast<DWORD>(*Number(w[1]))))
+            if (robot_.WaitForExit(static_cast<DWORD>(*Number(w[1]))))
                 return Fail("the tool has ended");
             return Pass("the tool still runs after %s ms", w[1]);
         }
@@ -218,7 +218,7 @@ private:
     }
 
     std::wstring tool_;
-    Inspector inspector_;
+    Robot robot_;
     DWORD limit_ms_ = 10000;
     std::optional<Box> box_;
 };
@@ -227,7 +227,7 @@ private:
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: lumo_inspector TOOL.exe SCRIPT\n");
+        std::fprintf(stderr, "usage: lumo_robot TOOL.exe SCRIPT\n");
         return 2;
     }
     std::ifstream file(argv[2], std::ios::binary);
