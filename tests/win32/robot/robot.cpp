@@ -1,5 +1,6 @@
 #include "tests/win32/robot/robot.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace lumo::robot {
@@ -73,6 +74,11 @@ BOOL CALLBACK ReadBoxChild(HWND child, LPARAM param) {
         box.text = WindowText(child).value_or(L"");
     }
     return TRUE;
+}
+
+bool IsFilledIn(const Box& box) {
+    return !box.text.empty() && !box.buttons.empty() &&
+           std::find(box.buttons.begin(), box.buttons.end(), L"?") == box.buttons.end();
 }
 
 }  // namespace
@@ -161,10 +167,14 @@ std::optional<Box> Robot::CurrentBox() const {
 }
 
 std::optional<Box> Robot::WaitForBox(DWORD limit_ms) {
-    std::optional<Box> box;
+    // A box can be seen between its creation and the end of its filling in (no text yet,
+    // buttons that do not answer, the icon still to come): take it once it has its text and
+    // readable buttons and reads the same twice running. At the time limit the box as last
+    // seen is given, so a failure shows what was there.
+    std::optional<Box> box, before;
     PollUntil(limit_ms, [&] {
-        box = CurrentBox();
-        return box.has_value() || !Running();
+        before = std::exchange(box, CurrentBox());
+        return (box.has_value() && IsFilledIn(*box) && box == before) || !Running();
     });
     return box;
 }

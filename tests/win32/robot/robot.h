@@ -22,6 +22,8 @@ struct Box {
     bool icon = false;
     std::vector<std::wstring> buttons;  // button texts, in window order
     int default_id = 0;                 // the button Enter presses (IDOK, IDNO, ...), 0 if none
+
+    bool operator==(const Box&) const = default;
 };
 
 class Robot {
