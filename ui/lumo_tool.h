@@ -15,9 +15,9 @@ inline constexpr unsigned START_FOUND_PAUSE_MS = 2500;
 
 class LumoTool {
   public:
-    LumoTool(HidAccess& hid, StatusView& view, Pause& pause)
+    LumoTool(HidAccess& hid, StatusView& view, Pause& pause, UpdateOptions options = {})
         : link_(link_state_, hid, view, pause),
-          update_(link_state_, update_state_, hid, view, pause),
+          update_(link_state_, update_state_, hid, view, pause, options),
           view_(view),
           pause_(pause) {}
 

@@ -6,6 +6,20 @@
 
 namespace lumo {
 
+UpdateSequence::~UpdateSequence() {
+    if (state_.bUpdating) EndUpdating();
+}
+
+void UpdateSequence::BeginUpdating() {
+    state_.bUpdating = true;
+    if (options_.lifetime) options_.lifetime->UpdateStarted();
+}
+
+void UpdateSequence::EndUpdating() {
+    state_.bUpdating = false;
+    if (options_.lifetime) options_.lifetime->UpdateEnded();
+}
+
 void UpdateSequence::OnBnClickedUpdate() {
     if (!link_.bConnected) {
         view_.ShowWarningBox(text::kNotConnected);
@@ -22,10 +36,10 @@ void UpdateSequence::OnBnClickedUpdate() {
     }
 
     view_.SetNote(text::kUpdating);
-    state_.bUpdating = true;
     state_.nOffset = 0;
     state_.nBlockIndex = 0;
-    state_.pImage = &SelectFirmwareImage(images_, link_.bVariantDevice);
+    state_.pImage = &SelectFirmwareImage(options_.images, link_.bVariantDevice);
+    BeginUpdating();
 }
 
 bool UpdateSequence::SendStartAndReadReply() {
@@ -41,7 +55,7 @@ void UpdateSequence::OnTimer(std::uintptr_t timer_id) {
 void UpdateSequence::Tick() {
     if (!IsOpenHandle(link_.hDevice) || !state_.bUpdating) return;
 
-    const FirmwareImage& image = SelectFirmwareImage(images_, link_.bVariantDevice);
+    const FirmwareImage& image = SelectFirmwareImage(options_.images, link_.bVariantDevice);
     // A device of the other product was opened while the update was suspended: streaming on
     // from the saved offset would write a mix of two images.
     if (&image != state_.pImage) {
@@ -84,7 +98,7 @@ void UpdateSequence::SendLastBlockAndFinish(const FirmwareImage& image) {
         Fail();
         return;
     }
-    state_.bUpdating = false;
+    EndUpdating();
     view_.ShowPlainBox(text::kSuccess);
     view_.SetNote(text::kBlankNote);
     view_.EnableUpdate(true);
@@ -92,7 +106,7 @@ void UpdateSequence::SendLastBlockAndFinish(const FirmwareImage& image) {
 
 void UpdateSequence::Fail() {
     // Cleared before the box: ticks handled while it is open must send nothing.
-    state_.bUpdating = false;
+    EndUpdating();
     view_.ShowWarningBox(text::kTryAgain);
     view_.EnableUpdate(true);
     view_.SetNote(text::kInterrupted);

@@ -9,6 +9,8 @@
 #include "firmware/firmware_image.h"
 #include "ui/status_view.h"
 #include "update/pause.h"
+#include "update/question.h"
+#include "update/update_lifetime.h"
 #include "update/update_state.h"
 
 namespace lumo {
@@ -18,11 +20,25 @@ inline constexpr unsigned UPDATE_TIMER_PERIOD_MS = 10;
 inline constexpr unsigned UPDATE_REPLY_PAUSE_MS = 300;   // between start report and reply
 inline constexpr unsigned UPDATE_FINISH_PAUSE_MS = 500;  // before the finish report
 
+// What a front end may give an update beyond the ports that every one has. The objects
+// pointed to must outlive the sequence.
+struct UpdateOptions {
+    FirmwarePair images{};               // the images to stream; the built-in pair by default
+    Question* question = nullptr;        // asks the user a yes/no question
+    UpdateLifetime* lifetime = nullptr;  // told when an update starts and ends
+};
+
 class UpdateSequence {
   public:
     UpdateSequence(const DeviceLinkState& link, UpdateState& state, HidAccess& hid,
-                   StatusView& view, Pause& pause, FirmwarePair images = {})
-        : link_(link), state_(state), hid_(hid), view_(view), pause_(pause), images_(images) {}
+                   StatusView& view, Pause& pause, UpdateOptions options = {})
+        : link_(link), state_(state), hid_(hid), view_(view), pause_(pause), options_(options) {}
+
+    // An update still under way ends with its sequence: the lifetime is told.
+    ~UpdateSequence();
+
+    UpdateSequence(const UpdateSequence&) = delete;
+    UpdateSequence& operator=(const UpdateSequence&) = delete;
 
     // A click on Update.
     void OnBnClickedUpdate();
@@ -36,13 +52,15 @@ class UpdateSequence {
     void Tick();
     void SendLastBlockAndFinish(const FirmwareImage& image);
     void Fail();
+    void BeginUpdating();
+    void EndUpdating();
 
     const DeviceLinkState& link_;
     UpdateState& state_;
     HidAccess& hid_;
     StatusView& view_;
     Pause& pause_;
-    FirmwarePair images_;
+    UpdateOptions options_;
 };
 
 }  // namespace lumo

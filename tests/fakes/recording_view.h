@@ -1,6 +1,7 @@
-// A StatusView and a Pause that record every call, in order, as short readable lines:
-// "caption:Device Connected", "note: ", "percent:0%", "progress:0", "enable:1",
-// "warning:…", "plain:…", and "pause:250" when both share one log.
+// A StatusView, a Pause, a Question and an UpdateLifetime that record every call, in order, as
+// short readable lines: "caption:Device Connected", "note: ", "percent:0%", "progress:0",
+// "enable:1", "warning:…", "plain:…", "pause:250", "question:…", "lifetime:started" and
+// "lifetime:ended" when they share one log.
 #pragma once
 
 #include <cstdint>
@@ -11,12 +12,15 @@
 
 #include "ui/status_view.h"
 #include "update/pause.h"
+#include "update/question.h"
+#include "update/update_lifetime.h"
 
 namespace lumo::testing {
 
-class RecordingView : public StatusView, public Pause {
+class RecordingView : public StatusView, public Pause, public Question, public UpdateLifetime {
   public:
     std::vector<std::string> log;
+    bool answer_yes = false;  // what AskYesNo answers
     // Runs while a box is open, as the box's own message loop would run ticks and
     // notifications.
     std::function<void()> while_box_open;
@@ -29,6 +33,12 @@ class RecordingView : public StatusView, public Pause {
     void ShowWarningBox(std::string_view t) override { Box("warning:", t); }
     void ShowPlainBox(std::string_view t) override { Box("plain:", t); }
     void Wait(std::uint32_t ms) override { Add("pause:", std::to_string(ms)); }
+    bool AskYesNo(std::string_view t) override {
+        Box("question:", t);
+        return answer_yes;
+    }
+    void UpdateStarted() override { Add("lifetime:", "started"); }
+    void UpdateEnded() override { Add("lifetime:", "ended"); }
 
     // Lines that start with `prefix`.
     std::vector<std::string> Only(std::string_view prefix) const {

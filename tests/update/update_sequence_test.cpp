@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -268,7 +270,7 @@ TEST_F(UpdateSequenceTest, ImageOfWholeBlocksEndsWithoutFill) {
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
     const FirmwareImage two_blocks{data.data(), 112};
     Connect(false);
-    UpdateSequence seq(link, update, bus, view, view, {&two_blocks, &two_blocks});
+    UpdateSequence seq(link, update, bus, view, view, {.images = {&two_blocks, &two_blocks}});
 
     seq.OnBnClickedUpdate();
     seq.OnTimer(UPDATE_TIMER_ID);
@@ -288,6 +290,74 @@ TEST_F(UpdateSequenceTest, OtherTimersAndIdleTicksSendNothing) {
     sequence.OnBnClickedUpdate();
     for (std::uintptr_t id : {0u, 1u, 4u, 6u}) sequence.OnTimer(id);
     EXPECT_EQ(bus.write_calls, 1u);  // the start report only
+}
+
+// The update's lifetime, as the platform sees it to hold off sleep: told once at a successful
+// start and once when the update ends, however it ends.
+struct LifetimeCase {
+    const char* name;
+    std::vector<std::size_t> failing_writes;  // write 0 is the start report
+    bool fail_reply;
+    bool other_product_reopened;
+    std::vector<std::string> lifetime;
+};
+void PrintTo(const LifetimeCase& c, std::ostream* os) { *os << c.name; }
+
+class Lifetime : public UpdateSequenceTest, public ::testing::WithParamInterface<LifetimeCase> {
+  protected:
+    UpdateSequence told{link, update, bus, view, view, {.lifetime = &view}};
+};
+
+TEST_P(Lifetime, IsToldOncePerStartAndOnceAtItsEnd) {
+    const auto& c = GetParam();
+    Connect(true);
+    bus.failing_writes = {c.failing_writes.begin(), c.failing_writes.end()};
+    bus.fail_reply = c.fail_reply;
+    told.OnBnClickedUpdate();
+    for (int i = 0; i < 300; ++i) told.OnTimer(UPDATE_TIMER_ID);
+    if (c.other_product_reopened) link.bVariantDevice = false;
+    for (int i = 0; update.bUpdating && i < 5000; ++i) told.OnTimer(UPDATE_TIMER_ID);
+
+    EXPECT_THAT(view.Only("lifetime:"), ElementsAreArray(c.lifetime));
+    if (c.lifetime.size() == 2) {
+        // Ended before the box that says how it ended, so sleep is allowed while it is open.
+        const auto ended = std::find(view.log.begin(), view.log.end(), "lifetime:ended");
+        ASSERT_NE(ended + 1, view.log.end());
+        EXPECT_TRUE(ended[1].starts_with("plain:") || ended[1].starts_with("warning:"));
+    }
+}
+
+const std::vector<std::string> kStartedEnded = {"lifetime:started", "lifetime:ended"};
+INSTANTIATE_TEST_SUITE_P(
+    Endings, Lifetime,
+    ::testing::Values(LifetimeCase{"success", {}, false, false, kStartedEnded},
+                      LifetimeCase{"start_write_fails", {0}, false, false, {}},
+                      LifetimeCase{"reply_read_fails", {}, true, false, {}},
+                      LifetimeCase{"data_write_fails", {1 + 100}, false, false, kStartedEnded},
+                      LifetimeCase{"last_data_write_fails", {988}, false, false, kStartedEnded},
+                      LifetimeCase{"finish_write_fails", {989}, false, false, kStartedEnded},
+                      LifetimeCase{"other_product_reopened", {}, false, true, kStartedEnded}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UpdateSequenceTest, LifetimeHeldWhileSuspendedAndAgainByTheNextUpdate) {
+    std::optional<UpdateSequence> told;
+    told.emplace(link, update, bus, view, view, UpdateOptions{.lifetime = &view});
+    Connect(false);
+    told->OnBnClickedUpdate();
+    for (int i = 0; i < 10; ++i) told->OnTimer(UPDATE_TIMER_ID);
+    link.hDevice = kInvalidHandle;  // unplugged: suspended, still under way
+    for (int i = 0; i < 10; ++i) told->OnTimer(UPDATE_TIMER_ID);
+    EXPECT_THAT(view.Only("lifetime:"), ElementsAre("lifetime:started"));
+
+    link.hDevice = bus.Open(kPath);
+    for (int i = 0; update.bUpdating && i < 5000; ++i) told->OnTimer(UPDATE_TIMER_ID);
+    told->OnBnClickedUpdate();
+    EXPECT_THAT(view.Only("lifetime:"),
+                ElementsAre("lifetime:started", "lifetime:ended", "lifetime:started"));
+
+    told.reset();  // the window closed in the middle of the second update
+    EXPECT_THAT(view.Only("lifetime:"), ElementsAre("lifetime:started", "lifetime:ended",
+                                                    "lifetime:started", "lifetime:ended"));
 }
 
 }  // namespace
