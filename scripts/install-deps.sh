@@ -6,6 +6,8 @@ packages=(
   cmake ninja-build g++ pkg-config python3
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libudev-dev umockdev libumockdev-dev
+  # sd-bus for the logind inhibitor; a private bus and a mock logind for its tests.
+  libsystemd-dev dbus-daemon python3-dbusmock
   qt6-base-dev qt6-base-dev-tools libgl-dev
   xvfb xauth x11-utils imagemagick fonts-dejavu-core
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 mingw-w64-tools
