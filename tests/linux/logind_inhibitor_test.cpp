@@ -15,76 +15,34 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/linux/mock_logind.h"
 
 namespace lumo::linux_power {
 namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kExpectedCall =
-    R"(Inhibit "shutdown:sleep:idle:handle-lid-switch" "lumo-test" )"
-    R"("Firmware update in progress" "block")";
+using lumo::testing::HeldLocks;
+using lumo::testing::InhibitCall;
+using lumo::testing::InhibitCalls;
+using lumo::testing::ListInhibitors;
 
 std::string Env(const char* name) {
     const char* v = std::getenv(name);
     return v ? v : "";
 }
 
-// The Inhibit calls in the mock's log, without their time stamps.
-std::vector<std::string> InhibitCalls() {
-    std::ifstream log(Env("LUMO_MOCK_LOGIND_LOG"));
-    std::vector<std::string> calls;
-    for (std::string line; std::getline(log, line);) {
-        const auto space = line.find(' ');
-        if (space != std::string::npos && line.compare(space + 1, 8, "Inhibit ") == 0)
-            calls.push_back(line.substr(space + 1));
-    }
-    return calls;
-}
-
-struct Listed {
-    std::string what, who, why, mode;
-};
-
-std::vector<Listed> ListInhibitors() {
-    sd_bus* bus = nullptr;
-    std::vector<Listed> out;
-    if (sd_bus_open_system(&bus) < 0) {
-        ADD_FAILURE() << "no private bus";
-        return out;
-    }
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    sd_bus_message* call = nullptr;
-    sd_bus_message_new_method_call(bus, &call, "org.freedesktop.login1", "/org/freedesktop/login1",
-                                   "org.freedesktop.login1.Manager", "ListInhibitors");
-    if (sd_bus_call(bus, call, 5'000'000, &error, &reply) < 0) {
-        ADD_FAILURE() << "ListInhibitors: " << (error.message ? error.message : "?");
-    } else {
-        sd_bus_message_enter_container(reply, 'a', "(ssssuu)");
-        const char *what, *who, *why, *mode;
-        unsigned uid, pid;
-        while (sd_bus_message_read(reply, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid) > 0)
-            out.push_back({what, who, why, mode});
-    }
-    sd_bus_error_free(&error);
-    sd_bus_message_unref(reply);
-    sd_bus_message_unref(call);
-    sd_bus_close_unref(bus);
-    return out;
-}
-
 // The mock drops a lock when it sees its descriptor hang up, a moment after the close.
-std::size_t ListedAfterSettling(std::size_t want) {
-    std::size_t n = ListInhibitors().size();
+int HeldAfterSettling(int want) {
+    int n = HeldLocks();
     for (int i = 0; i < 100 && n != want; ++i) {
         std::this_thread::sleep_for(20ms);
-        n = ListInhibitors().size();
+        n = HeldLocks();
     }
     return n;
 }
@@ -116,7 +74,7 @@ class LogindInhibitorTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_FALSE(Env("LUMO_MOCK_LOGIND_LOG").empty()) << "run under mock_logind.py";
         calls_before = InhibitCalls().size();
-        ASSERT_EQ(ListedAfterSettling(0), 0u);
+        ASSERT_EQ(HeldAfterSettling(0), 0);
     }
     std::size_t NewCalls() const { return InhibitCalls().size() - calls_before; }
 
@@ -130,9 +88,9 @@ TEST_F(LogindInhibitorTest, HeldFromTheStartUntilTheEndWithTheArgumentsAsked) {
 
     inhibitor.UpdateStarted();
     ASSERT_EQ(NewCalls(), 1u);
-    EXPECT_EQ(InhibitCalls().back(), kExpectedCall);
+    EXPECT_EQ(InhibitCalls().back(), InhibitCall("lumo-test"));
     EXPECT_TRUE(inhibitor.holding());
-    const std::vector<Listed> held = ListInhibitors();
+    const auto held = ListInhibitors().held;
     ASSERT_EQ(held.size(), 1u);
     EXPECT_EQ(held[0].what, kInhibitWhat);
     EXPECT_EQ(held[0].who, "lumo-test");
@@ -141,7 +99,7 @@ TEST_F(LogindInhibitorTest, HeldFromTheStartUntilTheEndWithTheArgumentsAsked) {
 
     inhibitor.UpdateEnded();
     EXPECT_FALSE(inhibitor.holding());
-    EXPECT_EQ(ListedAfterSettling(0), 0u) << "the lock's descriptor was closed";
+    EXPECT_EQ(HeldAfterSettling(0), 0) << "the lock's descriptor was closed";
     EXPECT_EQ(NewCalls(), 1u);
     EXPECT_EQ(errors.str(), "");
 }
@@ -152,18 +110,18 @@ TEST_F(LogindInhibitorTest, NextUpdateTakesItAgain) {
     inhibitor.UpdateEnded();
     inhibitor.UpdateStarted();
     EXPECT_EQ(NewCalls(), 2u);
-    EXPECT_EQ(ListedAfterSettling(1), 1u);
+    EXPECT_EQ(HeldAfterSettling(1), 1);
     inhibitor.UpdateEnded();
-    EXPECT_EQ(ListedAfterSettling(0), 0u);
+    EXPECT_EQ(HeldAfterSettling(0), 0);
 }
 
 TEST_F(LogindInhibitorTest, DestroyedWhileHeldReleases) {
     {
         LogindInhibitor inhibitor("lumo-test", errors);
         inhibitor.UpdateStarted();
-        ASSERT_EQ(ListedAfterSettling(1), 1u);
+        ASSERT_EQ(HeldAfterSettling(1), 1);
     }
-    EXPECT_EQ(ListedAfterSettling(0), 0u);
+    EXPECT_EQ(HeldAfterSettling(0), 0);
 }
 
 // A second end must not close a descriptor that has meanwhile gone to something else.
@@ -238,7 +196,7 @@ TEST_P(Unavailable, NothingHeldAndOneLineForTheWholeProcess) {
                                  "update: "))
         << text;
     EXPECT_NE(text.find(GetParam().reason), std::string::npos) << text;
-    EXPECT_EQ(ListedAfterSettling(0), 0u);
+    EXPECT_EQ(HeldAfterSettling(0), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
