@@ -54,12 +54,11 @@ void MockInhibitRefuses(bool refuse) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     int r;
     if (refuse) {
-        r = sd_bus_call_method(
-            bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.DBus.Mock",
-            "AddMethod", &error, nullptr, "sssss", "org.freedesktop.login1.Manager", "Inhibit",
-            "ssss", "h",
-            "raise dbus.exceptions.DBusException('Permission denied', "
-            "name='org.freedesktop.DBus.Error.AccessDenied')");
+        r = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
+                               "org.freedesktop.DBus.Mock", "AddMethod", &error, nullptr, "sssss",
+                               "org.freedesktop.login1.Manager", "Inhibit", "ssss", "h",
+                               "raise dbus.exceptions.DBusException('Permission denied', "
+                               "name='org.freedesktop.DBus.Error.AccessDenied')");
     } else {
         r = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
                                "org.freedesktop.DBus.Mock", "Reset", &error, nullptr, "");
@@ -192,8 +191,9 @@ TEST_P(Unavailable, NothingHeldAndOneLineForTheWholeProcess) {
 
     const std::string text = errors.str();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-    EXPECT_TRUE(text.starts_with("lumo-test: cannot hold off sleep and shutdown during the "
-                                 "update: "))
+    EXPECT_TRUE(
+        text.starts_with("lumo-test: cannot hold off sleep and shutdown during the "
+                         "update: "))
         << text;
     EXPECT_NE(text.find(GetParam().reason), std::string::npos) << text;
     EXPECT_EQ(HeldAfterSettling(0), 0);

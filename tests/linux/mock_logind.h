@@ -53,8 +53,8 @@ inline Inhibitors ListInhibitors() {
     sd_bus_message* reply = nullptr;
     sd_bus_error error = SD_BUS_ERROR_NULL;
     if (sd_bus_message_new_method_call(bus, &call, "org.freedesktop.login1",
-                                       "/org/freedesktop/login1",
-                                       "org.freedesktop.login1.Manager", "ListInhibitors") >= 0 &&
+                                       "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                                       "ListInhibitors") >= 0 &&
         sd_bus_call(bus, call, 5'000'000, &error, &reply) >= 0 &&
         sd_bus_message_enter_container(reply, 'a', "(ssssuu)") >= 0) {
         out.ok = true;

@@ -105,13 +105,14 @@ InhibitResult TakeInhibitorLock(std::string_view who, const std::string& bus_add
         if (r > 0) continue;
         const auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) {
-            result.error = "no answer from logind within " +
-                           std::to_string(timeout.count()) + " ms";
+            result.error =
+                "no answer from logind within " + std::to_string(timeout.count()) + " ms";
             break;
         }
-        r = sd_bus_wait(bus, static_cast<std::uint64_t>(
-                                 std::chrono::duration_cast<std::chrono::microseconds>(left)
-                                     .count()) + 1);
+        r = sd_bus_wait(bus,
+                        static_cast<std::uint64_t>(
+                            std::chrono::duration_cast<std::chrono::microseconds>(left).count()) +
+                            1);
         if (r < 0) result.error = "the system bus failed (" + Errno(r) + ")";
     }
     if (pending.done) result = std::move(pending.result);
