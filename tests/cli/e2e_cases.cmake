@@ -1,0 +1,75 @@
+# The end-to-end cases, shared by the native and the Wine runs. `native` is set for the native
+# run only (cases that need POSIX signals or a second HID device that Wine does not show).
+set(success "Update is successful!")
+set(try_again "Error，Please try again!")
+set(variant "${PROJECT_SOURCE_DIR}/firmware/variant.bin")
+
+# Whole updates of each image: delivered byte for byte, the success text on stdout.
+lumo_cli_e2e(whole_variant 7b16 delivered --
+  --exit 0 --stdout-has ${success} --stdout-has "100% 988/988 blocks" --
+  --allow-stand-in --wait 20)
+lumo_cli_e2e(whole_primary_json c3d1 delivered --
+  --exit 0 --events "device,start,progress,done" --
+  --allow-stand-in --json --wait 20)
+# The device plugged in while lumo-flash waits for it.
+lumo_cli_e2e(wait_plug_in 7b16 delivered --scenario "plug in after 4000 ms" --
+  --exit 0 --stdout-has "Waiting up to 30 s" --stdout-has ${success} --
+  --allow-stand-in --wait 30)
+# Unplugged mid-update and back 700 ms later: resumed from the saved block, byte for byte.
+lumo_cli_e2e(unplug_replug 7b16 delivered
+  --scenario "unplug after block 300" --scenario "replug after 700 ms" --
+  --exit 0 --events "device,start,progress,suspended,resumed,progress,done" --
+  --allow-stand-in --json --wait 20)
+# Unplugged and never back: a failure after --resume-timeout that says what to do.
+lumo_cli_e2e(unplug_no_return 7b16 interrupted --scenario "unplug after block 300" --
+  --exit 1 --stderr-has "did not come back within 2 s" --stderr-has "needs the update again"
+  --stdout-lacks ${success} --
+  --allow-stand-in --resume-timeout 2 --wait 20)
+# A refused write, a stalled write and an unanswered start report.
+lumo_cli_e2e(write_refused 7b16 interrupted --scenario "fail block 150" --
+  --exit 1 --stderr-has ${try_again} --stdout-lacks ${success} --
+  --allow-stand-in --wait 20)
+lumo_cli_e2e(write_stalled 7b16 interrupted --scenario "stall block 150 for 4000 ms" --
+  --exit 1 --stderr-has ${try_again} --stdout-lacks ${success} --
+  --allow-stand-in --wait 20)
+lumo_cli_e2e(start_unanswered 7b16 no-update --scenario "never answer start" --
+  --exit 1 --stderr-has ${try_again} --stdout-lacks ${success} --
+  --allow-stand-in --wait 20)
+# --image: a good file, a device of the other product, and files that must be refused.
+lumo_cli_e2e(image_good 7b16 delivered --
+  --exit 0 --stdout-has ${success} --make-file copy --source ${variant} --
+  --allow-stand-in --wait 20 --image {FILE} --product 7b16)
+lumo_cli_e2e(image_other_product c3d1 no-update --
+  --exit 3 --stderr-has "is for product 7b16" --stderr-has "Nothing was written"
+  --make-file copy --source ${variant} --
+  --allow-stand-in --wait 20 --image {FILE} --product 7b16)
+foreach(kind empty oversized unreadable missing)
+  lumo_cli_e2e(image_${kind} 7b16 no-update --
+    --exit 3 --stderr-has "Nothing was written" --make-file ${kind} --
+    --allow-stand-in --wait 20 --image {FILE} --product 7b16)
+endforeach()
+# Built-in stand-ins without --allow-stand-in: refused at once, the guard's text on stderr.
+lumo_cli_e2e(stand_in_refused 7b16 no-update --
+  --exit 3 --stderr-has "stand-in images for testing" --within 5 --)
+
+if(native)
+  # No device: exit 2 at once.
+  lumo_cli_e2e(no_device c3d1 no-update --scenario "plug in after 60000 ms" --
+    --exit 2 --stderr-has "The device is not connected!" --within 3 --
+    --allow-stand-in)
+  # --list with zero, one and two devices.
+  lumo_cli_e2e(list_none c3d1 no-update --scenario "plug in after 60000 ms" --
+    --exit 0 --stdout-lines 0 -- --list)
+  lumo_cli_e2e(list_one c3d1 no-update --
+    --exit 0 --stdout-lines 1 --stdout-has "pid_c3d1" --stdout-has "image 109375 bytes" -- --list)
+  lumo_cli_e2e(list_two c3d1 no-update --scenario "second device" --
+    --exit 0 --stdout-lines 2 --stdout-has "product c3d1" --stdout-has "product 7b16"
+    --stdout-has "image 55292 bytes" -- --list)
+  # Ctrl-C: the first during an update warns and the update goes on; the second aborts (130).
+  lumo_cli_e2e(interrupt_two_step 7b16 interrupted --
+    --exit 130 --interrupt two-step --stderr-has "Aborted by the user" --stdout-lacks ${success} --
+    --allow-stand-in)
+  # Outside an update the first Ctrl-C ends the run.
+  lumo_cli_e2e(interrupt_waiting 7b16 no-update --scenario "plug in after 60000 ms" --
+    --exit 130 --interrupt waiting --within 5 -- --allow-stand-in --wait 50)
+endif()
