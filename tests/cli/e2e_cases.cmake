@@ -20,26 +20,36 @@ lumo_cli_e2e(unplug_replug 7b16 delivered
   --scenario "unplug after block 300" --scenario "replug after 700 ms" --
   --exit 0 --events "device,start,progress,suspended,resumed,progress,done" --
   --allow-stand-in --json --wait 20)
-# Unplugged and never back: a failure after --resume-timeout that says what to do.
-lumo_cli_e2e(unplug_no_return 7b16 interrupted --scenario "unplug after block 300" --
-  --exit 1 --stderr-has "did not come back within 2 s" --stderr-has "needs the update again"
-  --stdout-lacks ${success} --
-  --allow-stand-in --resume-timeout 2 --wait 20)
+# Unplugged and never back: a failure after --resume-timeout that says what to do. Under Wine
+# the next write usually fails before the removal notice comes (race.sh): exit 1 all the same,
+# with the warning text instead, and the device needs the update again either way.
+if(native)
+  lumo_cli_e2e(unplug_no_return 7b16 interrupted --scenario "unplug after block 300" --
+    --exit 1 --stderr-has "did not come back within 2 s" --stderr-has "needs the update again"
+    --stdout-lacks ${success} --
+    --allow-stand-in --resume-timeout 2 --wait 20)
+else()
+  lumo_cli_e2e(unplug_no_return 7b16 interrupted --scenario "unplug after block 300" --
+    --exit 1 --stderr-has "put it into update mode again" --stdout-lacks ${success} --
+    --allow-stand-in --resume-timeout 2 --wait 20)
+  # Another HID device unplugged mid-update: the handle is closed and the device found again
+  # at once, so the update goes on from its offset on the new handle. This shows the resume
+  # under Wine without the race.
+  lumo_cli_e2e(unrelated_removal 7b16 delivered --scenario "unrelated device"
+    --scenario "remove unrelated device after 8000 ms" --
+    --exit 0 --stdout-has ${success} -- --allow-stand-in --wait 20)
+endif()
 # A refused write, a stalled write and an unanswered start report.
 lumo_cli_e2e(write_refused 7b16 interrupted --scenario "fail block 150" --
   --exit 1 --stderr-has ${try_again} --stdout-lacks ${success} --
   --allow-stand-in --wait 20)
-if(native)
-  # Natively the emulated node's write(2) blocks inside umockdev's preload, where no poll can
-  # bound it: a stalled write is taken late, and the update goes on to the end.
-  lumo_cli_e2e(write_slow 7b16 delivered --scenario "stall block 150 for 700 ms" --
-    --exit 0 --stdout-has ${success} -- --allow-stand-in --wait 20)
-else()
-  # Under Wine the backend's overlapped write gives up after its limit (1 s).
-  lumo_cli_e2e(write_stalled 7b16 interrupted --scenario "stall block 150 for 4000 ms" --
-    --exit 1 --stderr-has ${try_again} --stdout-lacks ${success} --
-    --allow-stand-in --wait 20)
-endif()
+# A write the device holds for a while but takes is no failure: the update goes on. (A write
+# held beyond the backend's limit cannot be made here: the emulated node's write blocks inside
+# the call, natively in umockdev's preload and under Wine in its HID class driver, so it is
+# taken late rather than refused. The limit is shown with the unanswered start report, whose
+# read takes the same bounded path.)
+lumo_cli_e2e(write_slow 7b16 delivered --scenario "stall block 150 for 700 ms" --
+  --exit 0 --stdout-has ${success} -- --allow-stand-in --wait 20)
 lumo_cli_e2e(start_unanswered 7b16 no-update --scenario "never answer start" --
   --exit 1 --stderr-has ${try_again} --stdout-lacks ${success} --
   --allow-stand-in --wait 20)

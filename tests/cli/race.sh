@@ -18,7 +18,7 @@ for ((i = 1; i <= attempts; i++)); do
   "$@" 2>&1 | tee "$log"
   status=${PIPESTATUS[0]}
   [ "$status" -eq 0 ] && exit 0
-  if grep -q '"reason":"write-failed"' "$log" &&
+  if grep -q 'stderr| Error，Please try again!' "$log" &&
      grep -q '^emulator verdict: interrupted after block' "$log"; then
     echo "== the write after the unplug came before the removal notice: trying again"
     continue
