@@ -39,8 +39,10 @@ std::string ConsoleReport::ProgressText(const ProgressFigures& p, bool bar) cons
     text += buf;
     if (bar) {
         const int filled = static_cast<int>(p.percent > 100 ? 100 : p.percent) * kBarWidth / 100;
-        text += "[" + std::string(static_cast<std::size_t>(filled), '#') +
-                std::string(static_cast<std::size_t>(kBarWidth - filled), '-') + "] ";
+        text += '[';
+        text.append(static_cast<std::size_t>(filled), '#');
+        text.append(static_cast<std::size_t>(kBarWidth - filled), '-');
+        text += "] ";
     }
     std::snprintf(buf, sizeof buf, "%u/%u blocks, %s elapsed, %s left", p.block, p.blocks,
                   Clock(p.elapsed_ms).c_str(), Clock(MsLeft(p)).c_str());
