@@ -74,7 +74,10 @@ void ConsoleReport::Waiting(double seconds) {
                   "it in).",
                   seconds);
     if (mode_ == OutputMode::kJson) {
-        Json(JsonLine().Add("event", "waiting").Add("seconds", U64(static_cast<std::uint64_t>(seconds))).str());
+        Json(JsonLine()
+                 .Add("event", "waiting")
+                 .Add("wait_ms", U64(static_cast<std::uint64_t>(seconds * 1000.0 + 0.5)))
+                 .str());
     } else {
         EventLine(buf);
     }
