@@ -14,6 +14,9 @@ packages=(
   wine64 python3-pefile
   # The Linux program: Arial-metric fonts for its labels; xdotool drives the demo's window.
   fonts-liberation xdotool
+  # lumo-flash: its command line (header-only, also for the mingw builds) and SHA-256 of image
+  # files, natively and for mingw-w64.
+  libcli11-dev libgcrypt20-dev libgcrypt-mingw-w64-dev
 )
 
 missing=()
