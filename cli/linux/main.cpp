@@ -19,6 +19,7 @@
 #include "cli/options.h"
 #include "device/linux/hidraw_access.h"
 #include "device/linux/udev_monitor.h"
+#include "update/linux/logind_inhibitor.h"
 
 namespace {
 
@@ -70,7 +71,12 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
     lumo::linux_hid::UdevHidMonitor monitor;
     SteadyClock clock;
     SleepPause pause;
-    FlashRun run(hid, pause, clock, report, SettingsFor(options, images));
+    // Holds off sleep and shutdown while the update is under way; made before the run, which
+    // ends an update still under way when it goes.
+    lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
+    RunSettings settings = SettingsFor(options, images);
+    settings.update.lifetime = &inhibitor;
+    FlashRun run(hid, pause, clock, report, settings);
     run.Begin();
     timerfd_settime(timer_fd.fd, 0, &period, nullptr);
 
