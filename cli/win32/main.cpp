@@ -8,6 +8,7 @@
 #include <atomic>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "cli/flash_run.h"
 #include "cli/options.h"
 #include "device/win32/win32_hid_access.h"
+#include "update/win32/sleep_shutdown_blocker.h"
 
 namespace {
 
@@ -89,7 +91,12 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
 
     TickClock clock;
     SleepPause pause;
-    FlashRun run(hid, pause, clock, report, SettingsFor(options, images));
+    // The system kept awake from the update's start to its end. No shutdown block reason: a
+    // message-only window is not asked before shutdown; the console handler hears of it.
+    lumo::win32::SleepShutdownBlocker blocker;
+    RunSettings settings = SettingsFor(options, images);
+    settings.update.lifetime = &blocker;
+    FlashRun run(hid, pause, clock, report, std::move(settings));
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&run));
     g_events_window.store(window);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
