@@ -8,6 +8,7 @@
 #include <atomic>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -108,7 +109,7 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
     blocker.set_window(window);
     RunSettings settings = SettingsFor(options, images);
     settings.update.lifetime = &blocker;
-    FlashRun run(hid, pause, clock, report, settings);
+    FlashRun run(hid, pause, clock, report, std::move(settings));
     EventsTarget target{&run, &blocker};
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&target));
     g_events_window.store(window);
