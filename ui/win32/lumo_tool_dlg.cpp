@@ -13,12 +13,21 @@ namespace lumo::win32 {
 
 using namespace dialog;
 
+namespace {
+
+UpdateOptions WithQuestion(UpdateOptions options, Question* question) {
+    options.question = question;
+    return options;
+}
+
+}  // namespace
+
 CLumoToolDlg::CLumoToolDlg(HidAccess& hid, Pause& pause,
-                           RegisterNotifications register_notifications)
+                           RegisterNotifications register_notifications, UpdateOptions options)
     : CDialogEx(IDD_MAIN_DIALOG),
       m_hIcon(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_MAIN))),
       register_notifications_(register_notifications),
-      tool_(hid, *this, pause) {}
+      tool_(hid, *this, pause, WithQuestion(options, this)) {}
 
 CLumoToolDlg::~CLumoToolDlg() {
     // The window goes first: its controls may still hold the label font.
@@ -33,6 +42,8 @@ void CLumoToolDlg::DoDataExchange(bool /*save*/) {
 BOOL CLumoToolDlg::OnInitDialog() {
     CDialogEx::OnInitDialog();
     HWND hwnd = GetSafeHwnd();
+    // A build with stand-in images says so in its caption; the template keeps the plain one.
+    SetWindowTextW(hwnd, Widen(tool_.Caption()).c_str());
 
     SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
@@ -143,6 +154,12 @@ void CLumoToolDlg::EnableUpdate(bool enable) { EnableWindow(GetDlgItem(IDC_UPDAT
 
 void CLumoToolDlg::ShowWarningBox(std::string_view text) {
     if (CWinApp* app = CWinApp::Current()) app->DoMessageBox(GetSafeHwnd(), Widen(text), MB_OK);
+}
+
+bool CLumoToolDlg::AskYesNo(std::string_view text) {
+    CWinApp* app = CWinApp::Current();
+    return app && app->DoMessageBox(GetSafeHwnd(), Widen(text),
+                                    MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2) == IDYES;
 }
 
 void CLumoToolDlg::ShowPlainBox(std::string_view text) {

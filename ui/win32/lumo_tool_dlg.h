@@ -10,6 +10,7 @@
 #include "ui/status_view.h"
 #include "ui/win32/framework.h"
 #include "update/pause.h"
+#include "update/question.h"
 
 namespace lumo::win32 {
 
@@ -26,12 +27,14 @@ private:
     HWND hwnd_ = nullptr;
 };
 
-class CLumoToolDlg : public CDialogEx, private StatusView {
+class CLumoToolDlg : public CDialogEx, private StatusView, private Question {
 public:
     // Registers a window for device-change notifications of every device-interface class.
     using RegisterNotifications = void (*)(HWND);
 
-    CLumoToolDlg(HidAccess& hid, Pause& pause, RegisterNotifications register_notifications);
+    // `options` are the tool's (the built-in images by default); the dialog asks its questions.
+    CLumoToolDlg(HidAccess& hid, Pause& pause, RegisterNotifications register_notifications,
+                 UpdateOptions options = {});
     ~CLumoToolDlg() override;
 
     const LumoTool& tool() const { return tool_; }
@@ -64,6 +67,10 @@ private:
     void ShowWarningBox(std::string_view text) override;
     void ShowPlainBox(std::string_view text) override;
     void SetItemText(int id, std::string_view text);
+
+    // Question: a Yes/No box with the exclamation icon (what it asks about can harm the
+    // device), No the default.
+    bool AskYesNo(std::string_view text) override;
 
     HICON m_hIcon = nullptr;
     HFONT m_fontLabels = nullptr;
