@@ -12,6 +12,11 @@ packages=(
   wine64 python3-pefile
   # The Linux program: Arial-metric fonts for its labels; xdotool drives the demo's window.
   fonts-liberation xdotool
+  # A font with the full-width colon and comma of the window's texts (U+FF1A, U+FF0C).
+  fonts-wqy-microhei
+  # The packages: dpkg-shlibdeps works out the .deb's dependencies; lintian, file and unzip
+  # check them.
+  dpkg-dev lintian file unzip
 )
 
 missing=()
