@@ -14,7 +14,6 @@ set(CPACK_PACKAGE_VENDOR "Orvel-M8 firmware update tool maintainers")
 set(CPACK_PACKAGE_CONTACT "Orvel-M8 firmware update tool maintainers <maintainers@users.noreply.c-seed-268554e6.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware update tool for the Orvel-M8 USB device")
 set(CPACK_STRIP_FILES ON)
-set(CPACK_PACKAGE_CHECKSUM "")  # SHA256SUMS covers both packages, written by release.sh
 
 # lumo-flash, the command-line updater, goes beside Lumo_Tool in both packages when this build
 # has it.
@@ -53,7 +52,6 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "firmware update tool for the Orvel-M8 USB device\n"
       "Rewrites the firmware of an Orvel-M8 held in update mode (USB 5a7e:c3d1 or\n"
       "5a7e:7b16). The firmware images are built into the program. A udev rule\n"
       "lets the user at the seat open the device without root.")

@@ -72,7 +72,7 @@ for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; do
 mkdir -p "$work/shots"
 verdict="$(DISPLAY=":$display" LUMO_DEMO_OUT="$work/shots" \
   build/linux/device/emulator/orvel-emulator --product 7b16 --expect delivered \
-    --scenario "plug in after 2500 ms" --timeout 120 \
+    --scenario "plug in after 2500 ms" --timeout 120 --transcript "$work/transcript.txt" \
     -- scripts/demo-session.sh "$work/root/usr/bin/Lumo_Tool" 2>&1)" || fail "unpacked Lumo_Tool: $verdict"
 kill "$xvfb_pid" 2>/dev/null || true
 echo "$verdict" | tail -4
