@@ -16,11 +16,18 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware update tool for the Orvel-M8 USB
 set(CPACK_STRIP_FILES ON)
 
 # lumo-flash, the command-line updater, goes beside Lumo_Tool in both packages when this build
-# has it.
+# has it. The programs packaged are listed for the package test.
 set(_lumo_flash "")
-if(TARGET lumo-flash)
-  set(_lumo_flash lumo-flash)
+foreach(name lumo-flash lumo_flash)
+  if(TARGET ${name})
+    set(_lumo_flash ${name})
+  endif()
+endforeach()
+set(_programs "Lumo_Tool\n")
+if(_lumo_flash)
+  string(APPEND _programs "lumo-flash\n")
 endif()
+file(WRITE "${PROJECT_BINARY_DIR}/packaging/programs.txt" "${_programs}")
 
 if(WIN32)
   # One folder with the programs (statically linked, nothing to install) and a short README.
@@ -40,7 +47,6 @@ else()
   install(FILES "${PROJECT_SOURCE_DIR}/packaging/copyright" DESTINATION "${_doc}")
   # Debian keeps a compressed changelog beside the copyright.
   set(_changelog "${PROJECT_BINARY_DIR}/packaging/changelog.gz")
-  file(MAKE_DIRECTORY "${PROJECT_BINARY_DIR}/packaging")
   configure_file("${PROJECT_SOURCE_DIR}/packaging/changelog.in"
                  "${PROJECT_BINARY_DIR}/packaging/changelog" @ONLY)
   execute_process(COMMAND gzip -9n -c "${PROJECT_BINARY_DIR}/packaging/changelog"

@@ -50,7 +50,7 @@ contents="$(dpkg-deb -c "$deb" | awk '{print $6}')"
 want=(./usr/bin/Lumo_Tool ./usr/lib/udev/rules.d/70-orvel-m8.rules
       ./usr/share/applications/lumo-tool.desktop ./usr/share/doc/lumo-tool/README
       ./usr/share/doc/lumo-tool/copyright ./usr/share/icons/hicolor/48x48/apps/lumo-tool.png)
-[ -x build/linux/cli/lumo-flash ] || [ -x build/linux/cli/linux/lumo-flash ] && want+=(./usr/bin/lumo-flash)
+grep -qx lumo-flash build/linux/packaging/programs.txt && want+=(./usr/bin/lumo-flash)
 for path in "${want[@]}"; do
   grep -qx -- "$path" <<<"$contents" || fail "the .deb lacks $path"
 done
@@ -83,8 +83,7 @@ echo "== zip"
 listing="$(unzip -Z1 "$zip")"
 top="lumo-tool-stand-in-${version}-win32"
 want=("$top/Lumo_Tool.exe" "$top/README.txt")
-[ -f build/win32/cli/lumo-flash.exe ] || [ -f build/win32/cli/win32/lumo-flash.exe ] &&
-  want+=("$top/lumo-flash.exe")
+grep -qx lumo-flash build/win32/packaging/programs.txt && want+=("$top/lumo-flash.exe")
 for path in "${want[@]}"; do
   grep -qx -- "$path" <<<"$listing" || fail "the zip lacks $path"
 done
