@@ -11,6 +11,7 @@
 
 #include <array>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -575,6 +576,7 @@ struct StandInCase {
     std::size_t questions;
     std::size_t updates;
 };
+void PrintTo(const StandInCase& c, std::ostream* os) { *os << c.name; }
 
 class StandInGuardTest : public DialogTest, public ::testing::WithParamInterface<StandInCase> {};
 
