@@ -43,7 +43,7 @@ BOOL CLumoToolDlg::OnInitDialog() {
     CDialogEx::OnInitDialog();
     HWND hwnd = GetSafeHwnd();
     // A build with stand-in images says so in its caption; the template keeps the plain one.
-    SetWindowTextW(hwnd, Widen(tool_.Caption()).c_str());
+    if (tool_.Caption() != kTitle) SetWindowTextW(hwnd, Widen(tool_.Caption()).c_str());
 
     SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
