@@ -2,7 +2,8 @@
 # The packages as a user gets them, from the builds the test command made (build/linux,
 # build/win32): scripts/release.sh --stand-in makes them; the .deb passes lintian, holds what
 # it must and depends on what it needs; unpacked, its Lumo_Tool updates the emulated device on
-# a virtual display; the zip holds the i686 Lumo_Tool.exe, whose resources pass the check, and
+# a virtual display (and lumo-flash, when the build has it, refuses the stand-ins unless allowed,
+# then updates the device); the zip holds the i686 Lumo_Tool.exe, whose resources pass the check, and
 # its README; SHA256SUMS matches both.
 #   scripts/test-packages.sh        (after scripts/test-all.sh has built both)
 set -euo pipefail
@@ -78,6 +79,22 @@ kill "$xvfb_pid" 2>/dev/null || true
 echo "$verdict" | tail -4
 grep -q "delivered byte for byte" <<<"$verdict" && ok "unpacked Lumo_Tool delivered the image" ||
   fail "no delivery by the unpacked Lumo_Tool"
+
+if grep -qx lumo-flash build/linux/packaging/programs.txt; then
+  echo "== .deb: the unpacked lumo-flash"
+  flash="$work/root/usr/bin/lumo-flash"
+  # Stand-in images without --allow-stand-in: refused at once with the warning, exit 3.
+  status=0
+  refusal="$("$flash" 2>&1 >/dev/null)" || status=$?
+  [ "$status" = 3 ] && grep -qF "This build carries stand-in images" <<<"$refusal" &&
+    ok "lumo-flash refuses the stand-ins (exit 3)" || fail "lumo-flash refusal: exit $status: $refusal"
+  verdict="$(build/linux/device/emulator/orvel-emulator --product c3d1 --expect delivered \
+    --timeout 120 --transcript "$work/flash-transcript.txt" \
+    -- "$flash" --allow-stand-in --wait 20 2>&1)" || fail "unpacked lumo-flash: $verdict"
+  echo "$verdict" | tail -2
+  grep -q "delivered byte for byte" <<<"$verdict" && ok "unpacked lumo-flash delivered the image" ||
+    fail "no delivery by the unpacked lumo-flash"
+fi
 
 echo "== zip"
 listing="$(unzip -Z1 "$zip")"
