@@ -88,7 +88,7 @@ if grep -qx lumo-flash build/linux/packaging/programs.txt; then
   refusal="$("$flash" 2>&1 >/dev/null)" || status=$?
   [ "$status" = 3 ] && grep -qF "This build carries stand-in images" <<<"$refusal" &&
     ok "lumo-flash refuses the stand-ins (exit 3)" || fail "lumo-flash refusal: exit $status: $refusal"
-  verdict="$(build/linux/device/emulator/orvel-emulator --product c3d1 --expect delivered \
+  verdict="$(build/linux/device/emulator/orvel-emulator --product 7b16 --expect delivered \
     --timeout 120 --transcript "$work/flash-transcript.txt" \
     -- "$flash" --allow-stand-in --wait 20 2>&1)" || fail "unpacked lumo-flash: $verdict"
   echo "$verdict" | tail -2
