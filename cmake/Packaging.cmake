@@ -52,6 +52,12 @@ else()
   execute_process(COMMAND gzip -9n -c "${PROJECT_BINARY_DIR}/packaging/changelog"
                   OUTPUT_FILE "${_changelog}" COMMAND_ERROR_IS_FATAL ANY)
   install(FILES "${_changelog}" DESTINATION "${_doc}")
+  set(_man "${PROJECT_BINARY_DIR}/packaging/Lumo_Tool.1.gz")
+  configure_file("${PROJECT_SOURCE_DIR}/packaging/Lumo_Tool.1.in"
+                 "${PROJECT_BINARY_DIR}/packaging/Lumo_Tool.1" @ONLY)
+  execute_process(COMMAND gzip -9n -c "${PROJECT_BINARY_DIR}/packaging/Lumo_Tool.1"
+                  OUTPUT_FILE "${_man}" COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES "${_man}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # lumo-tool_<version>_amd64.deb
