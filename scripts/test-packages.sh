@@ -50,7 +50,8 @@ grep -q fonts-wqy-microhei <<<"$font" && ok "Recommends: $font" || fail "no font
 contents="$(dpkg-deb -c "$deb" | awk '{print $6}')"
 want=(./usr/bin/Lumo_Tool ./usr/lib/udev/rules.d/70-orvel-m8.rules
       ./usr/share/applications/lumo-tool.desktop ./usr/share/doc/lumo-tool/README
-      ./usr/share/doc/lumo-tool/copyright ./usr/share/icons/hicolor/48x48/apps/lumo-tool.png)
+      ./usr/share/doc/lumo-tool/copyright ./usr/share/icons/hicolor/48x48/apps/lumo-tool.png
+      ./usr/share/man/man1/Lumo_Tool.1.gz)
 grep -qx lumo-flash build/linux/packaging/programs.txt && want+=(./usr/bin/lumo-flash)
 for path in "${want[@]}"; do
   grep -qx -- "$path" <<<"$contents" || fail "the .deb lacks $path"
