@@ -46,7 +46,13 @@ done
 ok "Depends: $depends"
 # The font must have the full-width colon and comma the window shows.
 font="$(field Recommends)"
-grep -q fonts-wqy-microhei <<<"$font" && ok "Recommends: $font" || fail "no font with U+FF1A and U+FF0C: $font"
+covering="$(fc-list ':charset=ff1a ff0c' file)"
+has_glyphs=no
+for f in $(dpkg -L "$font" 2>/dev/null | grep -E '\.(ttf|ttc|otf)$'); do
+  grep -qF "$f" <<<"$covering" && has_glyphs=yes
+done
+[ "$has_glyphs" = yes ] && ok "Recommends: $font, which has U+FF1A and U+FF0C" ||
+  fail "Recommends $font: no font of it has U+FF1A and U+FF0C"
 contents="$(dpkg-deb -c "$deb" | awk '{print $6}')"
 want=(./usr/bin/Lumo_Tool ./usr/lib/udev/rules.d/70-orvel-m8.rules
       ./usr/share/applications/lumo-tool.desktop ./usr/share/doc/lumo-tool/README
