@@ -117,6 +117,11 @@ file "$work/zip/$top/Lumo_Tool.exe" | grep -q 'PE32 executable (GUI) Intel 80386
   ok "Lumo_Tool.exe is the i686 GUI program" || fail "Lumo_Tool.exe: $(file -b "$work/zip/$top/Lumo_Tool.exe")"
 /usr/bin/python3 scripts/check-win32-resources.py "$work/zip/$top/Lumo_Tool.exe" >/dev/null &&
   ok "Lumo_Tool.exe resources" || fail "Lumo_Tool.exe resources"
+if [ -f "$work/zip/$top/lumo-flash.exe" ]; then
+  file "$work/zip/$top/lumo-flash.exe" | grep -q 'PE32 executable (console) Intel 80386' &&
+    ok "lumo-flash.exe is the i686 console program" ||
+    fail "lumo-flash.exe: $(file -b "$work/zip/$top/lumo-flash.exe")"
+fi
 
 echo "packages: $([ "$failures" -eq 0 ] && echo passed || echo "$failures failed")"
 [ "$failures" -eq 0 ]
