@@ -15,8 +15,8 @@ set(CPACK_PACKAGE_CONTACT "Orvel-M8 firmware update tool maintainers <maintainer
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware update tool for the Orvel-M8 USB device")
 set(CPACK_STRIP_FILES ON)
 
-# lumo-flash, the command-line updater, goes beside Lumo_Tool in both packages when this build
-# has it. The programs packaged are listed for the package test.
+# lumo-flash, the command-line updater, goes beside Lumo_Tool in both packages by its own
+# install rules when this build has it. The programs packaged are listed for the package test.
 set(_lumo_flash "")
 foreach(name lumo-flash lumo_flash)
   if(TARGET ${name})
@@ -31,16 +31,13 @@ file(WRITE "${PROJECT_BINARY_DIR}/packaging/programs.txt" "${_programs}")
 
 if(WIN32)
   # One folder with the programs (statically linked, nothing to install) and a short README.
-  install(TARGETS Lumo_Tool ${_lumo_flash} RUNTIME DESTINATION .)
+  install(TARGETS Lumo_Tool RUNTIME DESTINATION .)
   install(FILES "${PROJECT_SOURCE_DIR}/packaging/README-win32.txt" DESTINATION .
           RENAME README.txt)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "lumo-tool-${LUMO_PACKAGE_VERSION}-win32")
 else()
   include(GNUInstallDirs)
-  if(_lumo_flash)
-    install(TARGETS ${_lumo_flash} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
   set(_doc "${CMAKE_INSTALL_DATADIR}/doc/lumo-tool")
   install(FILES "${PROJECT_SOURCE_DIR}/packaging/README-linux.txt" DESTINATION "${_doc}"
           RENAME README)

@@ -271,7 +271,8 @@ TEST_F(UpdateSequenceTest, ImageOfWholeBlocksEndsWithoutFill) {
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
     const FirmwareImage two_blocks{data.data(), 112};
     Connect(false);
-    UpdateSequence seq(link, update, bus, view, view, {.images = {&two_blocks, &two_blocks}, .stand_ins = false});
+    UpdateSequence seq(link, update, bus, view, view,
+                       {.images = {&two_blocks, &two_blocks}, .stand_ins = false});
 
     seq.OnBnClickedUpdate();
     seq.OnTimer(UPDATE_TIMER_ID);
@@ -434,6 +435,24 @@ TEST_F(UpdateSequenceTest, DeviceGoneWhileTheStandInQuestionIsOpenIsNotConnected
     EXPECT_THAT(view.log, ElementsAre(Line("question:", text::kStandInQuestion),
                                       "warning:The device is not connected!"));
     EXPECT_EQ(bus.write_calls, 0u);
+}
+
+// A failed update, then one that succeeds, then the sequence goes (the window closed while
+// idle): each update is ended once, and the sequence's end tells nothing more.
+TEST_F(UpdateSequenceTest, LifetimeNotEndedAgainWhenTheSequenceGoesAfterTheEnd) {
+    std::optional<UpdateSequence> told;
+    told.emplace(link, update, bus, view, view,
+                 UpdateOptions{.stand_ins = false, .lifetime = &view});
+    Connect(true);
+    bus.failing_writes = {1 + 100};
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        told->OnBnClickedUpdate();
+        for (int i = 0; update.bUpdating && i < 5000; ++i) told->OnTimer(UPDATE_TIMER_ID);
+    }
+    ASSERT_THAT(view.Only("plain:"), ElementsAre(Line("plain:", text::kSuccess)));
+    told.reset();
+    EXPECT_THAT(view.Only("lifetime:"), ElementsAre("lifetime:started", "lifetime:ended",
+                                                    "lifetime:started", "lifetime:ended"));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "ui/status_view.h"
 #include "update/pause.h"
 #include "update/question.h"
+#include "update/update_lifetime.h"
 
 class QMessageBox;
 class QSocketNotifier;
@@ -50,7 +51,9 @@ class LumoToolDialog : public QDialog, public StatusView, public Pause, public Q
     using BoxRunner = std::function<int(QMessageBox&)>;
 
     // `monitor` may be null (no hotplug). `app_name` is the caption of every message box.
-    // `options` are the tool's (the built-in images by default); the dialog asks its questions.
+    // `options` are the tool's (the built-in images by default; a lifetime, when given, is
+    // told when an update starts and ends and must outlive the dialog); the dialog asks its
+    // questions.
     LumoToolDialog(HidAccess& hid, linux_hid::UdevHidMonitor* monitor, QString app_name,
                    BoxRunner run_box = {}, UpdateOptions options = {});
     ~LumoToolDialog() override;

@@ -15,19 +15,24 @@ using namespace dialog;
 
 namespace {
 
-UpdateOptions WithQuestion(UpdateOptions options, Question* question) {
+// The dialog asks the questions; a blocker, when given, is told the update's lifetime.
+UpdateOptions DialogOptions(UpdateOptions options, Question* question,
+                            SleepShutdownBlocker* blocker) {
     options.question = question;
+    if (blocker) options.lifetime = blocker;
     return options;
 }
 
 }  // namespace
 
 CLumoToolDlg::CLumoToolDlg(HidAccess& hid, Pause& pause,
-                           RegisterNotifications register_notifications, UpdateOptions options)
+                           RegisterNotifications register_notifications,
+                           SleepShutdownBlocker* blocker, UpdateOptions options)
     : CDialogEx(IDD_MAIN_DIALOG),
       m_hIcon(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_MAIN))),
       register_notifications_(register_notifications),
-      tool_(hid, *this, pause, WithQuestion(options, this)) {}
+      blocker_(blocker),
+      tool_(hid, *this, pause, DialogOptions(options, this, blocker)) {}
 
 CLumoToolDlg::~CLumoToolDlg() {
     // The window goes first: its controls may still hold the label font.
@@ -49,6 +54,7 @@ BOOL CLumoToolDlg::OnInitDialog() {
     SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
     if (register_notifications_) register_notifications_(hwnd);
+    if (blocker_) blocker_->set_window(hwnd);
 
     // 9-point Arial: the character height is the screen's dots per inch x 90 / 720 pixels.
     LOGFONTW font{};
@@ -104,6 +110,13 @@ bool CLumoToolDlg::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT& result) {
                          ? TRUE
                          : FALSE;
             return true;
+        case WM_QUERYENDSESSION:
+            result = OnQueryEndSession();
+            return true;
+        case WM_DESTROY:
+            // The block reason belongs to this window: it goes while the window is still there.
+            if (blocker_) blocker_->set_window(nullptr);
+            return false;
         default:
             return false;
     }

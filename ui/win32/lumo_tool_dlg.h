@@ -11,6 +11,7 @@
 #include "ui/win32/framework.h"
 #include "update/pause.h"
 #include "update/question.h"
+#include "update/win32/sleep_shutdown_blocker.h"
 
 namespace lumo::win32 {
 
@@ -32,9 +33,11 @@ public:
     // Registers a window for device-change notifications of every device-interface class.
     using RegisterNotifications = void (*)(HWND);
 
-    // `options` are the tool's (the built-in images by default); the dialog asks its questions.
+    // `blocker`, when given, holds off sleep and shutdown while an update is under way (on
+    // this dialog's window); it must outlive the dialog. `options` are the tool's (the built-in
+    // images by default); the dialog asks its questions.
     CLumoToolDlg(HidAccess& hid, Pause& pause, RegisterNotifications register_notifications,
-                 UpdateOptions options = {});
+                 SleepShutdownBlocker* blocker = nullptr, UpdateOptions options = {});
     ~CLumoToolDlg() override;
 
     const LumoTool& tool() const { return tool_; }
@@ -57,6 +60,8 @@ private:
     HCURSOR OnQueryDragIcon() const { return m_hIcon; }
     // Closing while an update streams leaves the device without complete firmware: ask.
     bool ConfirmClose();
+    // Shutdown and log-off are refused while an update is under way, for the same reason.
+    LRESULT OnQueryEndSession() const { return tool_.IsUpdating() ? FALSE : TRUE; }
 
     // StatusView on the real controls.
     void SetStatusCaption(std::string_view text) override;
@@ -76,6 +81,7 @@ private:
     HFONT m_fontLabels = nullptr;
     CProgressCtrl m_ctrlProgress;
     RegisterNotifications register_notifications_;
+    SleepShutdownBlocker* blocker_;
     LumoTool tool_;
 };
 
