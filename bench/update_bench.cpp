@@ -45,7 +45,7 @@ void WholeUpdate(benchmark::State& st, bool variant) {
     DeviceLinkState link{1, variant, true};
     for (auto _ : st) {
         UpdateState update;
-        UpdateSequence sequence(link, update, device, view, view);
+        UpdateSequence sequence(link, update, device, view, view, {.stand_ins = false});
         sequence.OnBnClickedUpdate();
         while (update.bUpdating) sequence.OnTimer(UPDATE_TIMER_ID);
     }

@@ -31,6 +31,6 @@ DISPLAY=":$display" LUMO_DEMO_OUT="$out" \
     -- scripts/demo-session.sh build/linux/app/linux/Lumo_Tool || status=$?
 
 echo
-echo "Screenshots:  $out/1-disconnected.png  $out/2-updating.png  $out/3-success.png"
+echo "Screenshots:  $(cd "$out" && ls ./*.png | tr '\n' ' ')"
 echo "Transcript:   $out/transcript.txt"
 exit "$status"

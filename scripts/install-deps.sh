@@ -14,6 +14,11 @@ packages=(
   wine64 python3-pefile
   # The Linux program: Arial-metric fonts for its labels; xdotool drives the demo's window.
   fonts-liberation xdotool
+  # A font with the full-width colon and comma of the window's texts (U+FF1A, U+FF0C).
+  fonts-wqy-microhei
+  # The packages: dpkg-shlibdeps works out the .deb's dependencies; lintian, file and unzip
+  # check them.
+  dpkg-dev lintian file unzip
   # lumo-flash: its command line (header-only, also for the mingw builds) and SHA-256 of image
   # files, natively and for mingw-w64.
   libcli11-dev libgcrypt20-dev libgcrypt-mingw-w64-dev

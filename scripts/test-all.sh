@@ -11,8 +11,9 @@ werror=OFF
 jobs=$(nproc)
 
 echo "== Linux build and tests"
+# Installed under /usr, as the package installs it.
 cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_WERROR=$werror \
-      -DLUMO_BUILD_BENCH=ON
+      -DLUMO_BUILD_BENCH=ON -DCMAKE_INSTALL_PREFIX=/usr
 cmake --build build/linux -j "$jobs"
 ctest --test-dir build/linux --output-on-failure -j "$jobs" --timeout 300
 
@@ -42,3 +43,6 @@ cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 cmake --build build/win32 -j "$jobs"
 /usr/bin/python3 scripts/check-win32-resources.py build/win32/app/win32/Lumo_Tool.exe
 # --- end Windows ---
+
+echo "== Packages: the .deb and the zip from the builds above, checked and run"
+scripts/test-packages.sh

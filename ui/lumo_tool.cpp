@@ -1,8 +1,15 @@
 #include "ui/lumo_tool.h"
 
+#include "ui/dialog_template.h"
 #include "ui/status_texts.h"
 
 namespace lumo {
+
+std::string WindowCaption(bool stand_ins) {
+    std::string caption(dialog::kTitle);
+    if (stand_ins) caption += text::kStandInCaptionSuffix;
+    return caption;
+}
 
 void LumoTool::Start() {
     if (FindDevice()) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "device/device_link.h"
 #include "device/device_link_state.h"
@@ -13,10 +14,15 @@ namespace lumo {
 
 inline constexpr unsigned START_FOUND_PAUSE_MS = 2500;
 
+// The window's caption: the template's, with a suffix in a build whose images are stand-ins so
+// that such a build never passes for one that carries the device's firmware.
+std::string WindowCaption(bool stand_ins);
+
 class LumoTool {
   public:
     LumoTool(HidAccess& hid, StatusView& view, Pause& pause, UpdateOptions options = {})
-        : link_(link_state_, hid, view, pause),
+        : stand_ins_(options.stand_ins),
+          link_(link_state_, hid, view, pause),
           update_(link_state_, update_state_, hid, view, pause, options),
           view_(view),
           pause_(pause) {}
@@ -36,6 +42,9 @@ class LumoTool {
     }
     bool FindDevice() { return link_.FindDevice(); }
 
+    // The caption the dialog sets at run time (the template keeps the plain one).
+    std::string Caption() const { return WindowCaption(stand_ins_); }
+
     bool IsConnected() const { return link_state_.bConnected; }
     // True from a successful start until the update ends, also while the device is away.
     bool IsUpdating() const { return update_state_.bUpdating; }
@@ -44,6 +53,7 @@ class LumoTool {
     const UpdateState& update_state() const { return update_state_; }
 
   private:
+    bool stand_ins_;
     DeviceLinkState link_state_;
     UpdateState update_state_;
     DeviceLink link_;

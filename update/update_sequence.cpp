@@ -20,7 +20,19 @@ void UpdateSequence::EndUpdating() {
     if (options_.lifetime) options_.lifetime->UpdateEnded();
 }
 
+// A stand-in image written to a real device leaves it without working firmware: the user
+// confirms once before the first start. No answer (or no way to ask) writes nothing and leaves
+// the window as it was.
+bool UpdateSequence::StandInsConfirmed() {
+    if (!options_.stand_ins || stand_ins_confirmed_) return true;
+    if (!options_.question) return false;
+    stand_ins_confirmed_ = options_.question->AskYesNo(text::kStandInQuestion);
+    return stand_ins_confirmed_;
+}
+
 void UpdateSequence::OnBnClickedUpdate() {
+    if (link_.bConnected && !StandInsConfirmed()) return;
+    // Checked after the question too: the device may have gone while it was open.
     if (!link_.bConnected) {
         view_.ShowWarningBox(text::kNotConnected);
         return;

@@ -25,7 +25,8 @@ inline constexpr unsigned UPDATE_FINISH_PAUSE_MS = 500;  // before the finish re
 // pointed to must outlive the sequence.
 struct UpdateOptions {
     FirmwarePair images{};               // the images to stream; the built-in pair by default
-    // The images are stand-ins, not device firmware: a start asks the question first.
+    // The images are stand-ins, not device firmware: a start asks the question first, and
+    // without a question to ask nothing is written.
     bool stand_ins = g_firmwareProvenance.HasStandIns();
     Question* question = nullptr;        // asks the user a yes/no question
     UpdateLifetime* lifetime = nullptr;  // told when an update starts and ends
@@ -51,6 +52,7 @@ class UpdateSequence {
     void OnTimer(std::uintptr_t timer_id);
 
   private:
+    bool StandInsConfirmed();
     bool SendStartAndReadReply();
     void Tick();
     void SendLastBlockAndFinish(const FirmwareImage& image);
@@ -64,6 +66,7 @@ class UpdateSequence {
     StatusView& view_;
     Pause& pause_;
     UpdateOptions options_;
+    bool stand_ins_confirmed_ = false;  // Yes once is Yes for the life of the sequence
 };
 
 }  // namespace lumo

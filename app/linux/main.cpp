@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     // Made before the dialog, so that it is still there when the dialog's tool ends an update
     // that the window closed on.
     lumo::linux_power::LogindInhibitor inhibitor(name.toStdString(), std::cerr);
-    lumo::qt::LumoToolDialog dialog(hid, &monitor, name, {}, &inhibitor);
+    lumo::qt::LumoToolDialog dialog(hid, &monitor, name, {}, {.lifetime = &inhibitor});
     dialog.Initialize();
     dialog.show();
     dialog.exec();

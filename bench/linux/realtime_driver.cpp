@@ -102,7 +102,9 @@ int main(int argc, char** argv) {
             exit_code = success ? 0 : 1;
             QTimer::singleShot(0, &app, &QApplication::quit);
             return static_cast<int>(QMessageBox::Ok);
-        });
+        },
+        // What is measured is the stream, not the stand-in question of a test build.
+        lumo::UpdateOptions{.stand_ins = false});
     dialog.Initialize();
     dialog.show();
     if (!QTest::qWaitForWindowExposed(&dialog, 10000)) return 2;

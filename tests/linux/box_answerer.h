@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ui/qt/lumo_tool_dialog.h"
+#include "ui/status_texts.h"
 
 namespace lumo::testing {
 
@@ -21,16 +22,26 @@ struct SeenBox {
     QMessageBox::StandardButton default_button;
 };
 
+// The stand-in question of a build with stand-in images is kept apart and answered on its own,
+// so that a test of something else sees the same boxes in either kind of build.
 struct BoxAnswerer {
     std::vector<SeenBox> seen;
     QMessageBox::StandardButton answer = QMessageBox::Ok;
     int open_ms = 0;
+    std::vector<SeenBox> stand_in_questions;
+    QMessageBox::StandardButton stand_in_answer = QMessageBox::Yes;
 
     qt::LumoToolDialog::BoxRunner Runner() {
         return [this](QMessageBox& box) {
             QPushButton* def = box.defaultButton();
-            seen.push_back({box.icon(), box.windowTitle(), box.text(), box.standardButtons(),
-                            def ? box.standardButton(def) : QMessageBox::NoButton});
+            const SeenBox shown{box.icon(), box.windowTitle(), box.text(), box.standardButtons(),
+                                def ? box.standardButton(def) : QMessageBox::NoButton};
+            if (box.text() == QString::fromUtf8(text::kStandInQuestion.data(),
+                                                static_cast<qsizetype>(text::kStandInQuestion.size()))) {
+                stand_in_questions.push_back(shown);
+                return static_cast<int>(stand_in_answer);
+            }
+            seen.push_back(shown);
             if (open_ms > 0) {
                 QEventLoop loop;
                 QTimer::singleShot(open_ms, &loop, &QEventLoop::quit);

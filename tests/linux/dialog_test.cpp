@@ -13,6 +13,7 @@
 #include <QtTest>
 #include <vector>
 
+#include "tests/fakes/bootloader_check.h"
 #include "tests/fakes/fake_hid_bus.h"
 #include "tests/linux/box_answerer.h"
 #include "ui/dialog_template.h"
@@ -43,9 +44,10 @@ class DialogTest : public QObject {
     lumo::testing::FakeHidBus bus;
     BoxAnswerer boxes;
 
-    std::unique_ptr<LumoToolDialog> Make() {
-        auto d = std::make_unique<LumoToolDialog>(bus, nullptr, "Lumo_Tool", boxes.Runner());
-        return d;
+    // The stand-in guard has its own test; elsewhere every press that can start, starts.
+    std::unique_ptr<LumoToolDialog> Make(lumo::UpdateOptions options = {.stand_ins = false}) {
+        return std::make_unique<LumoToolDialog>(bus, nullptr, "Lumo_Tool", boxes.Runner(),
+                                                options);
     }
     template <class T>
     static T* Get(LumoToolDialog& d, int id) {
@@ -259,6 +261,72 @@ class DialogTest : public QObject {
         QCOMPARE(boxes.seen.size(), std::size_t{2});
         QVERIFY(!d->isVisible());
         QCOMPARE(d->result(), int(QDialog::Rejected));
+    }
+
+    // A build with stand-in images: the caption says so, the first press of Update asks
+    // (Yes/No, No the default), No leaves the window exactly as it was and sends nothing, Yes
+    // streams the image and is not asked again. Other images: plain caption, never asked.
+    void standInGuard_data() {
+        QTest::addColumn<bool>("stand_ins");
+        QTest::addColumn<QList<int>>("answers");  // one press per answer, each run to its end
+        QTest::addColumn<int>("questions");
+        QTest::addColumn<int>("updates");
+        QTest::newRow("no") << true << QList<int>{QMessageBox::No} << 1 << 0;
+        QTest::newRow("no, then yes, then again")
+            << true << QList<int>{QMessageBox::No, QMessageBox::Yes, QMessageBox::Yes} << 2 << 2;
+        QTest::newRow("other images")
+            << false << QList<int>{QMessageBox::No, QMessageBox::No} << 0 << 2;
+    }
+
+    void standInGuard() {
+        QFETCH(bool, stand_ins);
+        QFETCH(QList<int>, answers);
+        QFETCH(int, questions);
+        QFETCH(int, updates);
+        auto d = Make({.stand_ins = stand_ins});
+        d->Initialize();
+        bus.Plug(kVariantPath);  // after the start, which would pause 2500 ms with a device
+        QVERIFY(d->tool().FindDevice());
+        const QString plain = Q(dlg::kTitle);
+        QCOMPARE(d->windowTitle(),
+                 stand_ins ? plain + Q(lumo::text::kStandInCaptionSuffix) : plain);
+
+        int delivered = 0;
+        for (const int answer : answers) {
+            boxes.stand_in_answer = static_cast<QMessageBox::StandardButton>(answer);
+            const std::size_t writes = bus.writes.size();
+            const QStringList before{Get<QLabel>(*d, dlg::IDC_PERCENT)->text(),
+                                     Get<QLabel>(*d, dlg::IDC_NOTE)->text(),
+                                     Get<QGroupBox>(*d, dlg::IDC_STATUS)->title()};
+            const int position = Get<QProgressBar>(*d, dlg::IDC_PROGRESS)->value();
+            QTest::mouseClick(Get<QPushButton>(*d, dlg::IDC_UPDATE), Qt::LeftButton);
+            if (!d->tool().IsUpdating()) {
+                QCOMPARE(bus.writes.size(), writes);
+                QVERIFY(Get<QPushButton>(*d, dlg::IDC_UPDATE)->isEnabled());
+                QCOMPARE((QStringList{Get<QLabel>(*d, dlg::IDC_PERCENT)->text(),
+                                      Get<QLabel>(*d, dlg::IDC_NOTE)->text(),
+                                      Get<QGroupBox>(*d, dlg::IDC_STATUS)->title()}),
+                         before);
+                QCOMPARE(Get<QProgressBar>(*d, dlg::IDC_PROGRESS)->value(), position);
+                continue;
+            }
+            for (int i = 0; i < 5000 && d->tool().IsUpdating(); ++i)
+                d->tool().OnTimer(lumo::UPDATE_TIMER_ID);
+            const auto all = bus.Reports();
+            if (lumo::testing::CheckDelivery({all.begin() + static_cast<long>(writes), all.end()},
+                                             lumo::g_firmwareVariant.bytes()) ==
+                lumo::testing::kDelivered)
+                ++delivered;
+        }
+        for (const SeenBox& b : boxes.stand_in_questions) {
+            QCOMPARE(b.text, Q(lumo::text::kStandInQuestion));
+            QCOMPARE(b.title, QString("Lumo_Tool"));
+            QCOMPARE(b.icon, QMessageBox::Warning);
+            QCOMPARE(b.buttons, QMessageBox::StandardButtons(QMessageBox::Yes | QMessageBox::No));
+            QCOMPARE(b.default_button, QMessageBox::No);
+        }
+        QCOMPARE(static_cast<int>(boxes.stand_in_questions.size()), questions);
+        QCOMPARE(delivered, updates);
     }
 
     void closingWhileIdleIsImmediate() {

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "device/linux/hidraw_access.h"
+#include "firmware/firmware_provenance.h"
 #include "device/linux/udev_monitor.h"
 #include "tests/linux/box_answerer.h"
 #include "tests/linux/mock_logind.h"
@@ -41,16 +42,21 @@ class EndToEnd : public QObject {
     std::unique_ptr<lumo::linux_power::LogindInhibitor> inhibitor;
     std::unique_ptr<lumo::qt::LumoToolDialog> dialog;
     BoxAnswerer boxes;
+    bool stand_ins = lumo::g_firmwareProvenance.HasStandIns();  // this build's images
 
-    void Start(bool hold_off_sleep = false) {
+    // The dialog as the program makes it; a test of the stand-in guard may ask for the guard
+    // in a build with other images too.
+    void Start(bool hold_off_sleep = false, lumo::UpdateOptions options = {}) {
+        stand_ins = options.stand_ins;
         hid = std::make_unique<lumo::linux_hid::HidrawAccess>(std::cerr, "70-orvel-m8.rules");
         monitor = std::make_unique<lumo::linux_hid::UdevHidMonitor>();
         QVERIFY(monitor->fd() >= 0);
         if (hold_off_sleep)
             inhibitor = std::make_unique<lumo::linux_power::LogindInhibitor>(
                 lumo::qt::ExecutableBaseName().toStdString(), std::cerr);
+        if (hold_off_sleep) options.lifetime = inhibitor.get();
         dialog = std::make_unique<lumo::qt::LumoToolDialog>(
-            *hid, monitor.get(), lumo::qt::ExecutableBaseName(), boxes.Runner(), inhibitor.get());
+            *hid, monitor.get(), lumo::qt::ExecutableBaseName(), boxes.Runner(), options);
         dialog->Initialize();
         dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
@@ -77,9 +83,12 @@ class EndToEnd : public QObject {
         return count;
     }
 
+    // The first press of a run: a build with stand-in images asks first (answered Yes).
     void ClickUpdateAndSeeTheStreamStart() {
         QVERIFY(Update()->isEnabled());
+        const std::size_t asked = boxes.stand_in_questions.size();
         QTest::mouseClick(Update(), Qt::LeftButton);
+        QCOMPARE(boxes.stand_in_questions.size() - asked, std::size_t{stand_ins ? 1u : 0u});
         QVERIFY(dialog->tool().IsUpdating());
         QCOMPARE(Note(), Q(text::kUpdating));
         QVERIFY(!Update()->isEnabled());
@@ -208,6 +217,37 @@ class EndToEnd : public QObject {
         const QString percent = Percent();
         QTest::qWait(300);  // the closed dialog sends nothing more
         QCOMPARE(Percent(), percent);
+    }
+
+    // Scenario: the device present; a build with stand-in images. No to the guard sends
+    // nothing and leaves the window as it was (the emulator sees no report at all).
+    void standInGuardNoSendsNothing() {
+        Start(false, {.stand_ins = true});
+        QCOMPARE(dialog->windowTitle(), Q(dlg::kTitle) + Q(text::kStandInCaptionSuffix));
+        boxes.stand_in_answer = QMessageBox::No;
+        QTest::mouseClick(Update(), Qt::LeftButton);
+        QCOMPARE(boxes.stand_in_questions.size(), std::size_t{1});
+        QCOMPARE(boxes.stand_in_questions[0].default_button, QMessageBox::No);
+        QTest::qWait(500);
+        QVERIFY(!dialog->tool().IsUpdating());
+        QVERIFY(Update()->isEnabled());
+        QCOMPARE(Percent(), Q(text::kZeroPercent));
+        QCOMPARE(Progress(), 0);
+        QCOMPARE(Note(), QString());
+        QVERIFY(boxes.seen.empty());
+    }
+
+    // Scenario: as above; No first, then Yes: the image streams byte for byte, and a second
+    // update in the same run is not asked again.
+    void standInGuardYesStreams() {
+        Start(false, {.stand_ins = true});
+        boxes.stand_in_answer = QMessageBox::No;
+        QTest::mouseClick(Update(), Qt::LeftButton);
+        QVERIFY(!dialog->tool().IsUpdating());
+        boxes.stand_in_answer = QMessageBox::Yes;
+        ClickUpdateAndSeeTheStreamStart();
+        SeeTheSuccessBox();
+        QCOMPARE(boxes.stand_in_questions.size(), std::size_t{2});
     }
 
     // Scenario, with the mock logind: the 0x7B16 device unplugged after block 300 and back

@@ -48,7 +48,7 @@ class ToolTest : public ::testing::Test {
 
     FakeHidBus bus;
     RecordingView view;
-    LumoTool tool{bus, view, view};
+    LumoTool tool{bus, view, view, {.stand_ins = false}};
 };
 
 TEST_F(ToolTest, StartWithoutDeviceShowsOnlyZeroPercent) {
@@ -164,7 +164,7 @@ TEST_F(ToolTest, DeviceOpenedAfterAFailedVariantMatchGetsItsOwnImage) {
 TEST_F(ToolTest, SeveralToolsKeepTheirOwnState) {
     FakeHidBus other_bus;
     RecordingView other_view;
-    LumoTool other{other_bus, other_view, other_view};
+    LumoTool other{other_bus, other_view, other_view, {.stand_ins = false}};
     bus.Plug(kC3D1);
     tool.Start();
     other.Start();

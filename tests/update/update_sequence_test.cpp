@@ -55,7 +55,8 @@ class UpdateSequenceTest : public ::testing::Test {
     RecordingView view;
     DeviceLinkState link;
     UpdateState update;
-    UpdateSequence sequence{link, update, bus, view, view};
+    // The stand-in guard has its own tests below; here every press that can start, starts.
+    UpdateSequence sequence{link, update, bus, view, view, {.stand_ins = false}};
 };
 
 struct WholeImageCase {
@@ -270,7 +271,8 @@ TEST_F(UpdateSequenceTest, ImageOfWholeBlocksEndsWithoutFill) {
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
     const FirmwareImage two_blocks{data.data(), 112};
     Connect(false);
-    UpdateSequence seq(link, update, bus, view, view, {.images = {&two_blocks, &two_blocks}});
+    UpdateSequence seq(link, update, bus, view, view,
+                       {.images = {&two_blocks, &two_blocks}, .stand_ins = false});
 
     seq.OnBnClickedUpdate();
     seq.OnTimer(UPDATE_TIMER_ID);
@@ -305,7 +307,7 @@ void PrintTo(const LifetimeCase& c, std::ostream* os) { *os << c.name; }
 
 class Lifetime : public UpdateSequenceTest, public ::testing::WithParamInterface<LifetimeCase> {
   protected:
-    UpdateSequence told{link, update, bus, view, view, {.lifetime = &view}};
+    UpdateSequence told{link, update, bus, view, view, {.stand_ins = false, .lifetime = &view}};
 };
 
 TEST_P(Lifetime, IsToldOncePerStartAndOnceAtItsEnd) {
@@ -341,7 +343,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(UpdateSequenceTest, LifetimeHeldWhileSuspendedAndAgainByTheNextUpdate) {
     std::optional<UpdateSequence> told;
-    told.emplace(link, update, bus, view, view, UpdateOptions{.lifetime = &view});
+    told.emplace(link, update, bus, view, view, UpdateOptions{.stand_ins = false, .lifetime = &view});
     Connect(false);
     told->OnBnClickedUpdate();
     for (int i = 0; i < 10; ++i) told->OnTimer(UPDATE_TIMER_ID);
@@ -360,11 +362,87 @@ TEST_F(UpdateSequenceTest, LifetimeHeldWhileSuspendedAndAgainByTheNextUpdate) {
                                                     "lifetime:started", "lifetime:ended"));
 }
 
+// The guard of a build whose images are stand-ins: one question before the first start, No
+// writes nothing and leaves the window as it was, Yes holds for the life of the sequence.
+struct GuardCase {
+    const char* name;
+    bool stand_ins;
+    bool has_question;
+    std::vector<bool> answers;  // one per press, each followed by a whole update if it starts
+    std::size_t questions;      // asked in all
+    std::size_t updates;        // delivered in all
+};
+void PrintTo(const GuardCase& c, std::ostream* os) { *os << c.name; }
+
+class StandInGuard : public UpdateSequenceTest, public ::testing::WithParamInterface<GuardCase> {};
+
+TEST_P(StandInGuard, AsksBeforeTheFirstStartOnly) {
+    const auto& c = GetParam();
+    Connect(true);
+    UpdateSequence guarded(link, update, bus, view, view,
+                           {.stand_ins = c.stand_ins, .question = c.has_question ? &view : nullptr});
+    std::size_t delivered = 0;
+    for (const bool answer : c.answers) {
+        view.answer_yes = answer;
+        const std::size_t log_before = view.log.size();
+        const std::size_t writes_before = bus.writes.size();
+        guarded.OnBnClickedUpdate();
+        if (!update.bUpdating) {
+            // Refused: no report, and nothing on the window but the question itself.
+            EXPECT_EQ(bus.writes.size(), writes_before);
+            for (std::size_t i = log_before; i < view.log.size(); ++i)
+                EXPECT_TRUE(view.log[i].starts_with("question:")) << view.log[i];
+            continue;
+        }
+        for (int i = 0; update.bUpdating && i < 5000; ++i) guarded.OnTimer(UPDATE_TIMER_ID);
+        const std::vector<UpdateReport> all = bus.Reports();
+        const std::vector<UpdateReport> these(all.begin() + static_cast<long>(writes_before),
+                                              all.end());
+        if (CheckDelivery(these, Image().bytes()) == kDelivered) ++delivered;
+    }
+    EXPECT_THAT(view.Only("question:"),
+                ElementsAreArray(std::vector(c.questions, Line("question:", text::kStandInQuestion))));
+    EXPECT_EQ(delivered, c.updates);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StandInGuard,
+    ::testing::Values(GuardCase{"other_images_never_ask", false, true, {false, false}, 0, 2},
+                      GuardCase{"no_sends_nothing", true, true, {false}, 1, 0},
+                      GuardCase{"no_asks_again_at_the_next_press", true, true, {false, false}, 2, 0},
+                      GuardCase{"yes_streams_and_is_remembered", true, true, {true, false}, 1, 2},
+                      GuardCase{"no_then_yes", true, true, {false, true, false}, 2, 2},
+                      GuardCase{"without_a_question_nothing_is_written", true, false, {true}, 0, 0},
+                      GuardCase{"other_images_need_no_question", false, false, {true}, 0, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UpdateSequenceTest, StandInGuardIsNotAskedWithoutADevice) {
+    UpdateSequence guarded(link, update, bus, view, view, {.stand_ins = true, .question = &view});
+    guarded.OnBnClickedUpdate();
+    EXPECT_THAT(view.log, ElementsAre("warning:The device is not connected!"));
+}
+
+TEST_F(UpdateSequenceTest, DeviceGoneWhileTheStandInQuestionIsOpenIsNotConnected) {
+    Connect(true);
+    UpdateSequence guarded(link, update, bus, view, view, {.stand_ins = true, .question = &view});
+    view.answer_yes = true;
+    view.while_box_open = [&] {  // the removal path runs in the box's loop
+        if (!link.bConnected) return;
+        bus.Close(link.hDevice);
+        link = {kInvalidHandle, false, false};
+    };
+    guarded.OnBnClickedUpdate();
+    EXPECT_THAT(view.log, ElementsAre(Line("question:", text::kStandInQuestion),
+                                      "warning:The device is not connected!"));
+    EXPECT_EQ(bus.write_calls, 0u);
+}
+
 // A failed update, then one that succeeds, then the sequence goes (the window closed while
 // idle): each update is ended once, and the sequence's end tells nothing more.
 TEST_F(UpdateSequenceTest, LifetimeNotEndedAgainWhenTheSequenceGoesAfterTheEnd) {
     std::optional<UpdateSequence> told;
-    told.emplace(link, update, bus, view, view, UpdateOptions{.lifetime = &view});
+    told.emplace(link, update, bus, view, view,
+                 UpdateOptions{.stand_ins = false, .lifetime = &view});
     Connect(true);
     bus.failing_writes = {1 + 100};
     for (int attempt = 0; attempt < 2; ++attempt) {

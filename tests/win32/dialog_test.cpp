@@ -11,6 +11,7 @@
 
 #include <array>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -76,8 +77,9 @@ protected:
         current_ = nullptr;
     }
 
-    void Open() {
-        dialog = std::make_unique<CLumoToolDlg>(bus, pauses, &Register, &blocker);
+    // The stand-in guard has its own tests; elsewhere every press that can start, starts.
+    void Open(UpdateOptions options = {.stand_ins = false}) {
+        dialog = std::make_unique<CLumoToolDlg>(bus, pauses, &Register, &blocker, options);
         app.set_main_dialog(dialog.get());
         hwnd = dialog->Create();
         ASSERT_NE(hwnd, nullptr) << "dialog not created, error " << GetLastError();
@@ -567,6 +569,71 @@ TEST_P(CloseGuardTest, ClosingWhileUpdatingAsksYesNoWithNoTheDefault) {
 INSTANTIATE_TEST_SUITE_P(Answers, CloseGuardTest,
                          ::testing::Values(std::pair{IDNO, false}, std::pair{IDYES, true}),
                          [](const auto& info) { return info.param.second ? "Yes" : "No"; });
+
+// A build with stand-in images: the caption says so, the first press of Update asks (Yes/No,
+// No the default), No leaves the window exactly as it was and sends nothing, Yes streams the
+// image and is not asked again. A build with other images shows the plain caption and never
+// asks.
+struct StandInCase {
+    const char* name;
+    bool stand_ins;
+    std::vector<int> answers;  // one press of Update per answer, each run to its end
+    std::size_t questions;
+    std::size_t updates;
+};
+void PrintTo(const StandInCase& c, std::ostream* os) { *os << c.name; }
+
+class StandInGuardTest : public DialogTest, public ::testing::WithParamInterface<StandInCase> {};
+
+TEST_P(StandInGuardTest, AsksOnceBeforeWritingStandIns) {
+    const auto& c = GetParam();
+    bus.Plug(kC3D1);
+    Open({.stand_ins = c.stand_ins});
+    KillTimer(hwnd, UPDATE_TIMER_ID);  // ticks are sent by hand
+    const std::wstring plain = Widen(kTitle);
+    EXPECT_EQ(Text(hwnd), c.stand_ins ? plain + Widen(text::kStandInCaptionSuffix) : plain);
+
+    std::size_t delivered = 0;
+    for (const int answer : c.answers) {
+        box_answer = answer;
+        const std::size_t writes = bus.writes.size();
+        const std::array<std::wstring, 3> before{Text(Item(IDC_PERCENT)), Text(Item(IDC_NOTE)),
+                                                 Text(Item(IDC_STATUS))};
+        const int position = ProgressPos();
+        Click(IDC_UPDATE);
+        if (!dialog->tool().IsUpdating()) {
+            EXPECT_EQ(bus.writes.size(), writes) << "refused: nothing sent";
+            EXPECT_TRUE(IsWindowEnabled(Item(IDC_UPDATE)));
+            EXPECT_EQ((std::array{Text(Item(IDC_PERCENT)), Text(Item(IDC_NOTE)),
+                                  Text(Item(IDC_STATUS))}),
+                      before);
+            EXPECT_EQ(ProgressPos(), position);
+            continue;
+        }
+        for (int i = 0; i < 5000 && dialog->tool().IsUpdating(); ++i) Tick();
+        const auto all = bus.Reports();
+        if (lumo::testing::CheckDelivery({all.begin() + static_cast<long>(writes), all.end()},
+                                         g_firmwarePrimary.bytes()) == lumo::testing::kDelivered)
+            ++delivered;
+    }
+    std::size_t questions = 0;
+    for (const Box& box : boxes) {
+        if (box.text != Widen(text::kStandInQuestion)) continue;
+        ++questions;
+        EXPECT_EQ(box.caption, L"Lumo_Tool");
+        EXPECT_EQ(box.type, static_cast<UINT>(MB_YESNO | MB_DEFBUTTON2 | MB_ICONEXCLAMATION));
+        EXPECT_EQ(box.owner, hwnd);
+    }
+    EXPECT_EQ(questions, c.questions);
+    EXPECT_EQ(delivered, c.updates);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StandInGuardTest,
+    ::testing::Values(StandInCase{"No", true, {IDNO}, 1, 0},
+                      StandInCase{"NoThenYesThenAgain", true, {IDNO, IDYES, IDYES}, 2, 2},
+                      StandInCase{"OtherImages", false, {IDNO, IDNO}, 0, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 const std::vector<std::string> kHeldThenReleased = {
     "state:continuous|system-required", "reason:create Firmware update in progress",

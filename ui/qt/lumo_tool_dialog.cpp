@@ -45,6 +45,11 @@ void RegisterFontSubstitutes() {
     (void)done;
 }
 
+UpdateOptions WithQuestion(UpdateOptions options, Question* question) {
+    options.question = question;
+    return options;
+}
+
 }  // namespace
 
 QString ExecutableBaseName() {
@@ -68,15 +73,15 @@ void StatusGroupBox::paintEvent(QPaintEvent* event) {
 }
 
 LumoToolDialog::LumoToolDialog(HidAccess& hid, linux_hid::UdevHidMonitor* monitor, QString app_name,
-                               BoxRunner run_box, UpdateLifetime* lifetime)
+                               BoxRunner run_box, UpdateOptions options)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       monitor_(monitor),
       app_name_(std::move(app_name)),
       run_box_(std::move(run_box)),
-      tool_(hid, *this, *this, UpdateOptions{.lifetime = lifetime}) {
+      tool_(hid, *this, *this, WithQuestion(options, this)) {
     RegisterFontSubstitutes();
-    setWindowTitle(Utf8(dialog::kTitle));
+    setWindowTitle(Utf8(tool_.Caption()));
     setSizeGripEnabled(false);
 
     QFont font(QString::fromLatin1(dialog::kFontFace.data(), dialog::kFontFace.size()));
@@ -203,6 +208,14 @@ void LumoToolDialog::ShowWarningBox(std::string_view text) {
 void LumoToolDialog::ShowPlainBox(std::string_view text) {
     QMessageBox box(QMessageBox::NoIcon, app_name_, Utf8(text), QMessageBox::Ok, this);
     RunBox(box);
+}
+
+bool LumoToolDialog::AskYesNo(std::string_view text) {
+    QMessageBox box(QMessageBox::Warning, app_name_, Utf8(text),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return RunBox(box) == QMessageBox::Yes;
 }
 
 void LumoToolDialog::Wait(std::uint32_t ms) {

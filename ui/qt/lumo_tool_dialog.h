@@ -15,6 +15,7 @@
 #include "ui/qt/dialog_units.h"
 #include "ui/status_view.h"
 #include "update/pause.h"
+#include "update/question.h"
 #include "update/update_lifetime.h"
 
 class QMessageBox;
@@ -41,7 +42,7 @@ class StatusGroupBox : public QGroupBox {
     std::function<bool()> connected_;
 };
 
-class LumoToolDialog : public QDialog, public StatusView, public Pause {
+class LumoToolDialog : public QDialog, public StatusView, public Pause, public Question {
     Q_OBJECT
 
   public:
@@ -50,10 +51,11 @@ class LumoToolDialog : public QDialog, public StatusView, public Pause {
     using BoxRunner = std::function<int(QMessageBox&)>;
 
     // `monitor` may be null (no hotplug). `app_name` is the caption of every message box.
-    // `lifetime`, when given, is told when an update starts and ends; it must outlive the
-    // dialog.
+    // `options` are the tool's (the built-in images by default; a lifetime, when given, is
+    // told when an update starts and ends and must outlive the dialog); the dialog asks its
+    // questions.
     LumoToolDialog(HidAccess& hid, linux_hid::UdevHidMonitor* monitor, QString app_name,
-                   BoxRunner run_box = {}, UpdateLifetime* lifetime = nullptr);
+                   BoxRunner run_box = {}, UpdateOptions options = {});
     ~LumoToolDialog() override;
 
     // The initialisation before the window first shows: watch for arrival and removal, run
@@ -78,6 +80,10 @@ class LumoToolDialog : public QDialog, public StatusView, public Pause {
 
     // Pause: holds the GUI thread; nothing is handled or repainted meanwhile.
     void Wait(std::uint32_t ms) override;
+
+    // Question: a Yes/No box with the warning icon (what it asks about can harm the device),
+    // No the default (Enter and Escape say No).
+    bool AskYesNo(std::string_view text) override;
 
   signals:
     // Every caption the connection group box is given, in order.

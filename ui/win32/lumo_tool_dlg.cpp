@@ -13,14 +13,26 @@ namespace lumo::win32 {
 
 using namespace dialog;
 
+namespace {
+
+// The dialog asks the questions; a blocker, when given, is told the update's lifetime.
+UpdateOptions DialogOptions(UpdateOptions options, Question* question,
+                            SleepShutdownBlocker* blocker) {
+    options.question = question;
+    if (blocker) options.lifetime = blocker;
+    return options;
+}
+
+}  // namespace
+
 CLumoToolDlg::CLumoToolDlg(HidAccess& hid, Pause& pause,
                            RegisterNotifications register_notifications,
-                           SleepShutdownBlocker* blocker)
+                           SleepShutdownBlocker* blocker, UpdateOptions options)
     : CDialogEx(IDD_MAIN_DIALOG),
       m_hIcon(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_MAIN))),
       register_notifications_(register_notifications),
       blocker_(blocker),
-      tool_(hid, *this, pause, UpdateOptions{.lifetime = blocker}) {}
+      tool_(hid, *this, pause, DialogOptions(options, this, blocker)) {}
 
 CLumoToolDlg::~CLumoToolDlg() {
     // The window goes first: its controls may still hold the label font.
@@ -35,6 +47,8 @@ void CLumoToolDlg::DoDataExchange(bool /*save*/) {
 BOOL CLumoToolDlg::OnInitDialog() {
     CDialogEx::OnInitDialog();
     HWND hwnd = GetSafeHwnd();
+    // A build with stand-in images says so in its caption; the template keeps the plain one.
+    if (tool_.Caption() != kTitle) SetWindowTextW(hwnd, Widen(tool_.Caption()).c_str());
 
     SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
@@ -153,6 +167,12 @@ void CLumoToolDlg::EnableUpdate(bool enable) { EnableWindow(GetDlgItem(IDC_UPDAT
 
 void CLumoToolDlg::ShowWarningBox(std::string_view text) {
     if (CWinApp* app = CWinApp::Current()) app->DoMessageBox(GetSafeHwnd(), Widen(text), MB_OK);
+}
+
+bool CLumoToolDlg::AskYesNo(std::string_view text) {
+    CWinApp* app = CWinApp::Current();
+    return app && app->DoMessageBox(GetSafeHwnd(), Widen(text),
+                                    MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2) == IDYES;
 }
 
 void CLumoToolDlg::ShowPlainBox(std::string_view text) {

@@ -10,6 +10,7 @@
 #include "ui/status_view.h"
 #include "ui/win32/framework.h"
 #include "update/pause.h"
+#include "update/question.h"
 #include "update/win32/sleep_shutdown_blocker.h"
 
 namespace lumo::win32 {
@@ -27,15 +28,16 @@ private:
     HWND hwnd_ = nullptr;
 };
 
-class CLumoToolDlg : public CDialogEx, private StatusView {
+class CLumoToolDlg : public CDialogEx, private StatusView, private Question {
 public:
     // Registers a window for device-change notifications of every device-interface class.
     using RegisterNotifications = void (*)(HWND);
 
     // `blocker`, when given, holds off sleep and shutdown while an update is under way (on
-    // this dialog's window); it must outlive the dialog.
+    // this dialog's window); it must outlive the dialog. `options` are the tool's (the built-in
+    // images by default); the dialog asks its questions.
     CLumoToolDlg(HidAccess& hid, Pause& pause, RegisterNotifications register_notifications,
-                 SleepShutdownBlocker* blocker = nullptr);
+                 SleepShutdownBlocker* blocker = nullptr, UpdateOptions options = {});
     ~CLumoToolDlg() override;
 
     const LumoTool& tool() const { return tool_; }
@@ -70,6 +72,10 @@ private:
     void ShowWarningBox(std::string_view text) override;
     void ShowPlainBox(std::string_view text) override;
     void SetItemText(int id, std::string_view text);
+
+    // Question: a Yes/No box with the exclamation icon (what it asks about can harm the
+    // device), No the default.
+    bool AskYesNo(std::string_view text) override;
 
     HICON m_hIcon = nullptr;
     HFONT m_fontLabels = nullptr;

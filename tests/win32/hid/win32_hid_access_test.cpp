@@ -137,7 +137,8 @@ std::vector<std::uint8_t> Block(std::uint32_t index) {
 // then every tick at once, without the timer's pace. Returns the boxes shown.
 std::vector<std::string> RunWholeUpdate(HidAccess& hid) {
     testing::RecordingView view;
-    LumoTool tool(hid, view, view);
+    view.answer_yes = true;  // to the question a build with stand-in images asks first
+    LumoTool tool(hid, view, view, {.question = &view});
     tool.Start();
     EXPECT_TRUE(tool.IsConnected());
     const auto start = Clock::now();
