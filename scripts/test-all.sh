@@ -15,6 +15,8 @@ cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_WERR
       -DLUMO_BUILD_BENCH=ON
 cmake --build build/linux -j "$jobs"
 ctest --test-dir build/linux --output-on-failure -j "$jobs" --timeout 300
+# The sizes of the fault matrix and of the random schedules.
+grep -h "^fault matrix:\|^random schedules:" build/linux/Testing/Temporary/LastTest.log || true
 
 # --- Windows: mingw-w64 cross builds; the x86_64 tests run under wine64 -------------------
 echo "== Windows x86_64 build and tests (under wine64)"
