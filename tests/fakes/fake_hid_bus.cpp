@@ -19,6 +19,7 @@ class FakeInterfaceSet : public HidInterfaceSet {
     }
     std::size_t PathSize(std::uint32_t index) override {
         if (index >= items_.size() || items_[index].hide_path_size) return 0;
+        if (items_[index].reported_size != 0) return items_[index].reported_size;
         return items_[index].path.size() + 1;
     }
     bool ReadPath(std::uint32_t index, std::span<char> buffer) override {

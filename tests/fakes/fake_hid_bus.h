@@ -22,6 +22,7 @@ struct FakeInterface {
     bool refuse_probe = false;    // its HID description cannot be read
     bool hide_path_size = false;  // the size request reports nothing
     bool fail_path_read = false;  // the detail request fails
+    std::size_t reported_size = 0;  // when not 0, the size request reports this instead
 };
 
 struct WrittenReport {
