@@ -7,8 +7,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
+#include <sstream>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
+#include <string>
 
 #include "device/linux/hidraw_access.h"
 #include "device/linux/udev_monitor.h"
@@ -20,6 +26,63 @@
 #include "ui/status_texts.h"
 
 using lumo::testing::BoxAnswerer;
+
+namespace {
+
+// What the emulator's transcript says the device got since `pos` (its lines are written and
+// flushed as the reports arrive): finish reports it found right, and reports that broke the
+// protocol.
+struct DeviceSaw {
+    int finished = 0;
+    int starts = 0;
+    std::string bad;  // the first line with status "bad"
+};
+
+DeviceSaw ReadTranscript(const std::string& path, std::streamoff& pos) {
+    DeviceSaw saw;
+    std::ifstream in(path);
+    in.seekg(pos);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (in.eof()) break;  // a line still being written: read it next time
+        pos = in.tellg();
+        std::istringstream words(line);
+        std::string time, device, node, kind, block, status;
+        words >> time >> device >> node >> kind >> block >> status;
+        if (kind == "finish" && status == "ok") ++saw.finished;
+        if (kind == "start" && status == "ok") ++saw.starts;
+        if (status == "bad" && saw.bad.empty()) saw.bad = line;
+    }
+    return saw;
+}
+
+long OpenDescriptors() {
+    long n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+long ResidentKiB() {
+    std::ifstream in("/proc/self/status");
+    std::string key;
+    long value = 0;
+    while (in >> key) {
+        if (key == "VmRSS:") {
+            in >> value;
+            return value;
+        }
+        in.ignore(1 << 12, '\n');
+    }
+    return -1;
+}
+
+int EnvInt(const char* name, int fallback) {
+    const char* v = std::getenv(name);
+    return v ? std::atoi(v) : fallback;
+}
+
+}  // namespace
 using lumo::testing::FromColorRef;
 using lumo::testing::Q;
 namespace dlg = lumo::dialog;
@@ -196,6 +259,66 @@ class EndToEnd : public QObject {
         const QString percent = Percent();
         QTest::qWait(300);  // the closed dialog sends nothing more
         QCOMPARE(Percent(), percent);
+    }
+
+    // Soak: whole updates one after another in this one process while the emulator pulls the
+    // device out and plugs it back in at seeded random times (tests/soak/soak.py writes that
+    // scenario). After each update the box shown must agree with what the device got, read
+    // from the emulator's transcript; descriptors and resident memory must be the same after
+    // the last update as after the first. LUMO_SOAK_UPDATES (3 by default) and
+    // LUMO_SOAK_TRANSCRIPT (the emulator's --transcript) set it up.
+    void soak() {
+        const int updates = EnvInt("LUMO_SOAK_UPDATES", 3);
+        const char* transcript = std::getenv("LUMO_SOAK_TRANSCRIPT");
+        QVERIFY2(transcript, "LUMO_SOAK_TRANSCRIPT names the emulator's transcript");
+        std::streamoff pos = 0;
+        Start();
+        int done = 0, successes = 0, presses = 0;
+        long fds_first = 0, rss_first = 0;
+        while (done < updates) {
+            QVERIFY(++presses < 4 * updates + 10);  // a device that never comes back
+            QTRY_VERIFY_WITH_TIMEOUT(dialog->tool().IsConnected() && Update()->isEnabled(),
+                                     30000);
+            ReadTranscript(transcript, pos);  // what went before this press is no concern
+            const std::size_t before = boxes.seen.size();
+            QTest::mouseClick(Update(), Qt::LeftButton);
+            // The update ends with a box; one suspended for good would fail here.
+            QTRY_VERIFY_WITH_TIMEOUT(boxes.seen.size() > before && !dialog->tool().IsUpdating(),
+                                     120000);
+            const QString text = boxes.seen.back().text;
+            if (text == Q(text::kNotConnected)) continue;  // pulled out just then: no update
+            const bool success = text == Q(text::kSuccess);
+            QVERIFY2(success || text == Q(text::kTryAgain), qPrintable(text));
+            // The device's last lines can come a moment after the box.
+            QTest::qWait(success ? 500 : 200);
+            const DeviceSaw saw = ReadTranscript(transcript, pos);
+            ++done;
+            successes += success;
+            std::printf("soak: update %d: %s; the device got %s\n", done,
+                        success ? "success" : "failure",
+                        !saw.bad.empty()        ? saw.bad.c_str()
+                        : saw.finished == 1     ? "the whole image"
+                                                : "no finish report");
+            std::fflush(stdout);
+            QVERIFY2(saw.bad.empty(), saw.bad.c_str());
+            QCOMPARE(saw.finished, success ? 1 : 0);  // the promise
+            if (done == 1) {
+                fds_first = OpenDescriptors();
+                rss_first = ResidentKiB();
+            }
+        }
+        const long fds_last = OpenDescriptors();
+        const long rss_last = ResidentKiB();
+        std::printf("soak: %d updates (%d success, %d failure), %d presses; descriptors %ld "
+                    "after the first, %ld after the last; resident memory %ld KiB after the "
+                    "first, %ld KiB after the last\n",
+                    done, successes, done - successes, presses, fds_first, fds_last, rss_first,
+                    rss_last);
+        std::fflush(stdout);
+        QCOMPARE(fds_last, fds_first);
+        // Resident memory may move by a few pages as the allocator reuses them; a leak of
+        // anything per update (reports, boxes, handles) would show as steady growth.
+        QVERIFY2(rss_last - rss_first < 1024, "resident memory grew by 1 MiB or more");
     }
 };
 
