@@ -6,7 +6,11 @@ process must hold as many descriptors (Linux) or handles (Windows) and as much m
 the last update as after the first. Prints the figures.
 
   soak.py linux BUILD_DIR [--updates 30] [--seed 1]
-  soak.py windows WIN64_BUILD_DIR LINUX_BUILD_DIR [--updates 10] [--seed 1] [--tool EXE]
+  soak.py windows WIN64_BUILD_DIR EMULATOR [--updates 10] [--seed 1] [--tool EXE]
+
+On Windows a box "The device is not connected!" (the device pulled out just as Update was
+pressed) takes the place of an update. The boxes are matched to the device's whole images by count (the robot's
+clock and the emulator's are not the same).
 """
 import argparse
 import os
@@ -80,6 +84,65 @@ def linux(args):
     return report("linux", args.seed, statements, out, seconds, passed)
 
 
+def windows_steps(updates):
+    """The robot's script: start, then one whole update after another, each ended by whatever
+    box the tool shows, with the tool's handles and memory after each."""
+    lines = ['within 30000', 'start', 'window "Orvel-M8 Firmware Update V0.42"']
+    for _ in range(updates):
+        lines += ['within 30000', 'text 1002 "Device Connected"', 'enabled 1006 yes',
+                  'click 1006', 'within 90000', 'anybox', 'within 5000', 'press ok', 'usage']
+    lines += ['close', 'exits']
+    return "\n".join(lines) + "\n"
+
+
+def windows(args):
+    emulator = args.emulator
+    robot = os.path.join(args.build, "tests/win32/robot/lumo_robot.exe")
+    tool = args.tool or os.path.join(args.build, "app/win32/Lumo_Tool.exe")
+    prefix = os.path.join(args.build, "wineprefix-e2e")
+    wine = os.path.join(ROOT, "tests/win32/e2e/wine.sh")
+    statements = scenario(args.seed, args.updates)
+    with tempfile.TemporaryDirectory() as tmp:
+        transcript = os.path.join(tmp, "transcript.txt")
+        steps = os.path.join(tmp, "soak.steps")
+        with open(steps, "w", encoding="utf-8") as f:
+            f.write(windows_steps(args.updates))
+        limit = args.updates * 40 + 90
+        cmd = [emulator, "--product", "7b16", "--timeout", str(limit + 30),
+               "--transcript", transcript]
+        for s in statements:
+            cmd += ["--scenario", s]
+        cmd += ["--", wine, prefix, str(limit), robot, tool, steps]
+        code, out, seconds = run(cmd, dict(os.environ), limit + 90)
+        with open(transcript, encoding="utf-8", errors="replace") as f:
+            lines = [l.split() for l in f if not l.startswith("#")]
+    boxes = re.findall(r'^  ok    box caption "[^"]*" text "([^"]*)"', out, re.M)
+    usage = [tuple(map(int, m)) for m in
+             re.findall(r"^  ok    usage handles (\d+) working set (\d+) KiB", out, re.M)]
+    successes = boxes.count("Update is successful!")
+    failures = boxes.count("Error\uff0cPlease try again!")
+    finished = sum(1 for l in lines if len(l) > 5 and l[3] == "finish" and l[5] == "ok")
+    bad = [" ".join(l) for l in lines if len(l) > 5 and l[5] == "bad"]
+    verdict = re.search(r"^emulator verdict: (.*)$", out, re.M)
+    for n, (text, u) in enumerate(zip(boxes, usage), 1):
+        print(f"soak: update {n}: {text}; handles {u[0]}, working set {u[1]} KiB")
+    if usage:
+        print(f"soak: {len(boxes)} updates ({successes} success, {failures} failure); handles "
+              f"{usage[0][0]} after the first, {usage[-1][0]} after the last; working set "
+              f"{usage[0][1]} KiB after the first, {usage[-1][1]} KiB after the last; the "
+              f"device took {finished} whole images")
+    passed = ("all steps passed" in out and verdict is not None and not bad
+              and not verdict.group(1).startswith("failed") and code in (0, 1)
+              and successes == finished and len(usage) == args.updates
+              and len(boxes) == args.updates
+              and successes + failures + boxes.count("The device is not connected!") == len(boxes)
+              and usage[-1][0] == usage[0][0]
+              and usage[-1][1] - usage[0][1] < 2048)
+    for b in bad[:3]:
+        print("soak: the device saw a broken report:", b)
+    return report("windows", args.seed, statements, out, seconds, passed)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="kind", required=True)
@@ -87,8 +150,14 @@ def main():
     lx.add_argument("build")
     lx.add_argument("--updates", type=int, default=30)
     lx.add_argument("--seed", type=int, default=1)
+    win = sub.add_parser("windows")
+    win.add_argument("build", help="the x86_64 build (robot, Wine prefix)")
+    win.add_argument("emulator", help="orvel-emulator, from the Linux build")
+    win.add_argument("--updates", type=int, default=10)
+    win.add_argument("--seed", type=int, default=1)
+    win.add_argument("--tool", help="Lumo_Tool.exe to soak (default: the x86_64 build's)")
     args = parser.parse_args()
-    return linux(args)
+    return linux(args) if args.kind == "linux" else windows(args)
 
 
 if __name__ == "__main__":

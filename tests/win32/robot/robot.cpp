@@ -1,5 +1,7 @@
 #include "tests/win32/robot/robot.h"
 
+#include <psapi.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -197,6 +199,17 @@ std::optional<DWORD> Robot::WaitForExit(DWORD limit_ms) {
     DWORD code = 0;
     GetExitCodeProcess(process_.hProcess, &code);
     return code;
+}
+
+std::optional<Robot::Usage> Robot::ToolUsage() const {
+    if (!Running()) return std::nullopt;
+    Usage u;
+    if (!GetProcessHandleCount(process_.hProcess, &u.handles)) return std::nullopt;
+    PROCESS_MEMORY_COUNTERS memory{};
+    memory.cb = sizeof memory;
+    if (!K32GetProcessMemoryInfo(process_.hProcess, &memory, sizeof memory)) return std::nullopt;
+    u.working_set = memory.WorkingSetSize;
+    return u;
 }
 
 bool Robot::Running() const {
