@@ -263,6 +263,12 @@ std::string FaultRig::Finish() {
     return {};
 }
 
+bool FaultRig::WriteFaultsMet() const {
+    for (const auto* armed : {&bus_.failing_writes, &bus_.stalling_writes})
+        if (!armed->empty() && *armed->rbegin() >= bus_.write_calls) return false;
+    return true;
+}
+
 std::size_t FaultRig::Deliveries() const {
     std::size_t n = 0;
     for (const auto& d : devices_) n += d.check.deliveries();

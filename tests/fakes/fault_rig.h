@@ -111,6 +111,9 @@ class FaultRig {
     // The devices' verdicts and what the user saw, for a failure message.
     std::string Describe() const;
     std::size_t Deliveries() const;  // whole images received, over all devices
+    // Whether every write fault armed was reached by a write call (so that a run that passes
+    // really met its fault).
+    bool WriteFaultsMet() const;
 
   private:
     friend class WatchingView;

@@ -170,6 +170,10 @@ std::string RunOne(bool variant, const KindCase& k, std::int64_t pos, std::uint3
     const Expect expect = Expected(k, pos, blocks);
     const bool suspended = rig.tool().IsUpdating();
     const auto& view = rig.view();
+    if (!rig.WriteFaultsMet()) return "the write fault was never reached";
+    const bool stalled = k.kind == Kind::WriteGivesUp || k.kind == Kind::ReplyGivesUp;
+    if (rig.bus().stalled_calls != (stalled ? 1u : 0u))
+        return std::to_string(rig.bus().stalled_calls) + " calls gave up at their time limit";
     const std::string broken = rig.Finish();
     if (!broken.empty()) return broken + "; " + rig.Describe();
     const bool ok = expect == Expect::Success     ? view.successes == 1 && view.failures == 0
