@@ -86,12 +86,13 @@ def linux(args):
 
 def windows_steps(updates):
     """The robot's script: start, then one whole update after another, each ended by whatever
-    box the tool shows, with the tool's handles and memory after each."""
+    box the tool shows. The tool's handles and memory are read before each update and after
+    the last, always with the device connected, so that every reading counts its handle."""
     lines = ['within 30000', 'start', 'window "Orvel-M8 Firmware Update V0.42"']
+    ready = ['within 30000', 'text 1002 "Device Connected"', 'enabled 1006 yes', 'usage']
     for _ in range(updates):
-        lines += ['within 30000', 'text 1002 "Device Connected"', 'enabled 1006 yes',
-                  'click 1006', 'within 90000', 'anybox', 'within 5000', 'press ok', 'usage']
-    lines += ['close', 'exits']
+        lines += ready + ['click 1006', 'within 90000', 'anybox', 'within 5000', 'press ok']
+    lines += ready + ['close', 'exits']
     return "\n".join(lines) + "\n"
 
 
@@ -124,20 +125,22 @@ def windows(args):
     finished = sum(1 for l in lines if len(l) > 5 and l[3] == "finish" and l[5] == "ok")
     bad = [" ".join(l) for l in lines if len(l) > 5 and l[5] == "bad"]
     verdict = re.search(r"^emulator verdict: (.*)$", out, re.M)
-    for n, (text, u) in enumerate(zip(boxes, usage), 1):
-        print(f"soak: update {n}: {text}; handles {u[0]}, working set {u[1]} KiB")
-    if usage:
+    # usage[0] is before the first update, usage[n] after update n.
+    for n, (text, u) in enumerate(zip(boxes, usage[1:]), 1):
+        print(f"soak: update {n}: {text}; then handles {u[0]}, working set {u[1]} KiB")
+    complete = len(usage) == args.updates + 1
+    if complete:
         print(f"soak: {len(boxes)} updates ({successes} success, {failures} failure); handles "
-              f"{usage[0][0]} after the first, {usage[-1][0]} after the last; working set "
-              f"{usage[0][1]} KiB after the first, {usage[-1][1]} KiB after the last; the "
+              f"{usage[1][0]} after the first, {usage[-1][0]} after the last; working set "
+              f"{usage[1][1]} KiB after the first, {usage[-1][1]} KiB after the last; the "
               f"device took {finished} whole images")
     passed = ("all steps passed" in out and verdict is not None and not bad
               and not verdict.group(1).startswith("failed") and code in (0, 1)
-              and successes == finished and len(usage) == args.updates
+              and successes == finished and complete
               and len(boxes) == args.updates
               and successes + failures + boxes.count("The device is not connected!") == len(boxes)
-              and usage[-1][0] == usage[0][0]
-              and usage[-1][1] - usage[0][1] < 2048)
+              and usage[-1][0] == usage[1][0]
+              and usage[-1][1] - usage[1][1] < 2048)
     for b in bad[:3]:
         print("soak: the device saw a broken report:", b)
     return report("windows", args.seed, statements, out, seconds, passed)
