@@ -129,9 +129,20 @@ def windows(args):
     for n, (text, u) in enumerate(zip(boxes, usage[1:]), 1):
         print(f"soak: update {n}: {text}; then handles {u[0]}, working set {u[1]} KiB")
     complete = len(usage) == args.updates + 1
+    # The first warning box leaves the tool one handle more for good (Wine loads what the box
+    # needs once); the baseline is therefore the first update after which both kinds of box
+    # had shown, or the first update when only one kind ever showed.
+    base = 1
+    kinds = set()
+    for n, text in enumerate(boxes, 1):
+        kinds.add(text)
+        if len(kinds & {"Update is successful!", "Error\uff0cPlease try again!"}) == 2:
+            base = n
+            break
     if complete:
         print(f"soak: {len(boxes)} updates ({successes} success, {failures} failure); handles "
-              f"{usage[1][0]} after the first, {usage[-1][0]} after the last; working set "
+              f"{usage[1][0]} after the first, {usage[base][0]} after update {base} (the "
+              f"first after both kinds of box), {usage[-1][0]} after the last; working set "
               f"{usage[1][1]} KiB after the first, {usage[-1][1]} KiB after the last; the "
               f"device took {finished} whole images")
     passed = ("all steps passed" in out and verdict is not None and not bad
@@ -139,7 +150,7 @@ def windows(args):
               and successes == finished and complete
               and len(boxes) == args.updates
               and successes + failures + boxes.count("The device is not connected!") == len(boxes)
-              and usage[-1][0] == usage[1][0]
+              and usage[-1][0] == usage[base][0]
               and usage[-1][1] - usage[1][1] < 2048)
     for b in bad[:3]:
         print("soak: the device saw a broken report:", b)
