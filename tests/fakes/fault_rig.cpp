@@ -115,7 +115,7 @@ FaultRig::FaultRig() {
         Take(h, path, r);
     };
     tool_ = std::make_unique<LumoTool>(
-        bus_, view_, view_, UpdateOptions{FirmwarePair{}, &view_, &view_});
+        bus_, view_, view_, UpdateOptions{.question = &view_, .lifetime = &view_});
 }
 
 FaultRig::~FaultRig() = default;

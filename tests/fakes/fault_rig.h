@@ -37,7 +37,8 @@ class WatchingView : public StatusView, public Pause, public Question, public Up
     void ShowWarningBox(std::string_view t) override;
     void ShowPlainBox(std::string_view t) override;
     void Wait(std::uint32_t ms) override;
-    bool AskYesNo(std::string_view) override { return false; }
+    // The user goes on whatever is asked (such as whether to write stand-in images).
+    bool AskYesNo(std::string_view) override { return true; }
     void UpdateStarted() override;
     void UpdateEnded() override;
 
