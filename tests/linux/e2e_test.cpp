@@ -7,7 +7,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
-#include <sstream>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,7 +15,9 @@
 #include <iostream>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "device/linux/hidraw_access.h"
 #include "device/linux/udev_monitor.h"
@@ -319,13 +321,22 @@ class EndToEnd : public QObject {
         std::streamoff pos = 0;
         Start();
         int done = 0, successes = 0, presses = 0;
-        Descriptors fds_first;
-        std::string fds_first_list;
-        long rss_first = 0;
+        // Descriptors and memory are read with the device connected (so that every reading
+        // counts its node) before each update and after the last.
+        struct Reading {
+            Descriptors fds;
+            long rss_kib;
+            std::string list;
+        };
+        std::vector<Reading> readings;
+        auto read = [&] {
+            readings.push_back({OpenDescriptors(), ResidentKiB(), DescriptorList()});
+        };
         while (done < updates) {
             QVERIFY(++presses < 4 * updates + 10);  // a device that never comes back
             QTRY_VERIFY_WITH_TIMEOUT(dialog->tool().IsConnected() && Update()->isEnabled(),
                                      30000);
+            if (static_cast<int>(readings.size()) == done) read();
             ReadTranscript(transcript, pos);  // what went before this press is no concern
             const std::size_t before = boxes.seen.size();
             QTest::mouseClick(Update(), Qt::LeftButton);
@@ -349,17 +360,19 @@ class EndToEnd : public QObject {
             std::fflush(stdout);
             QVERIFY2(saw.bad.empty(), saw.bad.c_str());
             QCOMPARE(saw.finished, success ? 1 : 0);  // the promise
-            if (done == 1) {
-                fds_first_list = DescriptorList();
-                fds_first = OpenDescriptors();
-                rss_first = ResidentKiB();
-            }
         }
-        const Descriptors fds_last = OpenDescriptors();
+        QTRY_VERIFY_WITH_TIMEOUT(dialog->tool().IsConnected(), 30000);
+        read();
+        const Reading& first = readings[std::min<std::size_t>(1, readings.size() - 1)];
+        const Reading& last = readings.back();
+        const Descriptors fds_first = first.fds;
+        const long rss_first = first.rss_kib;
+        const std::string& fds_first_list = first.list;
+        const Descriptors fds_last = last.fds;
         if (fds_last.own != fds_first.own)
             std::printf("soak: descriptors after the first update: %s\nsoak: after the last: %s\n",
-                        fds_first_list.c_str(), DescriptorList().c_str());
-        const long rss_last = ResidentKiB();
+                        fds_first_list.c_str(), last.list.c_str());
+        const long rss_last = last.rss_kib;
         std::printf("soak: %d updates (%d success, %d failure), %d presses; descriptors %ld "
                     "after the first, %ld after the last (and umockdev's Unix sockets: %ld, "
                     "%ld); resident memory %ld KiB after the first, %ld KiB after the last\n",
