@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(hid_path discovery scenario bootloader_model)
+[ ${#targets[@]} -gt 0 ] || targets=(hid_path discovery scenario bootloader_model image_file)
 
 werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON

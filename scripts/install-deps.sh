@@ -6,6 +6,8 @@ packages=(
   cmake ninja-build g++ pkg-config python3
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libudev-dev umockdev libumockdev-dev
+  # sd-bus for the logind inhibitor; a private bus and a mock logind for its tests.
+  libsystemd-dev dbus-daemon python3-dbusmock
   qt6-base-dev qt6-base-dev-tools libgl-dev
   xvfb xauth x11-utils imagemagick fonts-dejavu-core
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 mingw-w64-tools
@@ -14,6 +16,9 @@ packages=(
   clang-14 libclang-rt-14-dev
   # The Linux program: Arial-metric fonts for its labels; xdotool drives the demo's window.
   fonts-liberation xdotool
+  # lumo-flash: its command line (header-only, also for the mingw builds) and SHA-256 of image
+  # files, natively and for mingw-w64.
+  libcli11-dev libgcrypt20-dev libgcrypt-mingw-w64-dev
 )
 
 missing=()
