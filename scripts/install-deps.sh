@@ -12,6 +12,9 @@ packages=(
   wine64 python3-pefile
   # The Linux program: Arial-metric fonts for its labels; xdotool drives the demo's window.
   fonts-liberation xdotool
+  # The browser page: the core in WebAssembly (emscripten runs on Node), its end-to-end
+  # tests in headless Chromium driven over the DevTools protocol.
+  emscripten nodejs chromium python3-websocket
 )
 
 missing=()

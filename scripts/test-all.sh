@@ -42,3 +42,10 @@ cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 cmake --build build/win32 -j "$jobs"
 /usr/bin/python3 scripts/check-win32-resources.py build/win32/app/win32/Lumo_Tool.exe
 # --- end Windows ---
+
+echo "== WebAssembly build: the core's tests under Node, the page in headless Chromium"
+cmake -S . -B build/web -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/emscripten.cmake \
+      -DCMAKE_BUILD_TYPE=Release -DLUMO_WERROR=$werror \
+      "-DLUMO_EMULATOR=$PWD/build/linux/device/emulator/orvel-emulator"
+cmake --build build/web -j "$jobs"
+ctest --test-dir build/web --output-on-failure -j "$jobs" --timeout 300
