@@ -107,7 +107,8 @@ Module.lumoLoop = (() => {
       connect.addEventListener('click', connectDevice);
       // Devices granted earlier, by a visit or by policy: found without a click.
       try {
-        for (const device of await navigator.hid.getDevices()) await Module.webhid.adopt(device);
+        const granted = await Module.webhid.within(navigator.hid.getDevices(), 5000);
+        for (const device of granted) await Module.webhid.adopt(device);
       } catch (e) {
         console.warn('cannot list devices: ' + e.message);
       }

@@ -75,6 +75,7 @@ Module.webhid = (() => {
 
   return {
     FILTERS,
+    within,
     adopt,
     forget,
     matches,

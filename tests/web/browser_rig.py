@@ -39,8 +39,10 @@ def in_private_namespace(argv):
     if os.environ.get(NAMESPACE_MARK) == "1":
         return
     env = dict(os.environ, **{NAMESPACE_MARK: "1"})
-    os.execvpe("unshare", ["unshare", "--mount", "--propagation", "private", "--",
-                           sys.executable] + argv, env)
+    # Without root, a user namespace lends the rights to mount inside it.
+    user = [] if os.geteuid() == 0 else ["--map-root-user"]
+    os.execvpe("unshare", ["unshare", "--mount", "--propagation", "private"] + user +
+               ["--", sys.executable] + argv, env)
 
 
 def install_policy(origin, workdir):

@@ -73,7 +73,13 @@ def close_box(page):
 
 def start_page(browser, timeout=40):
     page = browser.connect()
-    page.wait_for("document.body.dataset.ready === '1'", timeout, "the page to start")
+    try:
+        page.wait_for("document.body.dataset.ready === '1'", timeout, "the page to start")
+    except TimeoutError:
+        print("page at start:", page.js("JSON.stringify({href: location.href, state: "
+                                        "document.readyState, module: typeof Module, "
+                                        "body: document.body && document.body.dataset})"))
+        raise
     return page
 
 
@@ -83,16 +89,20 @@ def expect_verdict(output, pattern):
 
 
 def run_browser(args, workdir, emulator_args, body, timeout_s=120):
-    with browser_rig.serve(args.site) as origin:
-        browser_rig.install_policy(origin, workdir) if not getattr(run_browser, "policy", None) \
-            else None
-        browser = browser_rig.Browser(args.emulator, origin + "/index.html", workdir,
-                                      emulator_args, timeout_s)
-        try:
-            result = body(browser)
-        finally:
-            output = browser.finish()
-        return result, output
+    browser = browser_rig.Browser(args.emulator, args.origin + "/index.html", workdir,
+                                  emulator_args, timeout_s)
+    try:
+        result = body(browser)
+    except Exception:
+        sys.stdout.write("Chromium's log ends:\n" + browser.log_tail())
+        if browser.page:
+            for e in browser.page.events:
+                if e["method"] in ("Runtime.consoleAPICalled", "Runtime.exceptionThrown"):
+                    print("page:", json.dumps(e["params"], ensure_ascii=False)[:400])
+        raise
+    finally:
+        output = browser.finish()
+    return result, output
 
 
 # ---- cases -------------------------------------------------------------------------------
@@ -149,39 +159,57 @@ def case_found_without_click(args, workdir):
     expect_verdict(out, r"emulator verdict: no update")
 
 
-def case_replug(args, workdir, attempts=4):
-    lost = []
-    for attempt in range(1, attempts + 1):
-        seen = {}
+def replug_attempt(args, workdir, scenario):
+    """One update with an unplug and a replug in it: what the page showed while the device
+    was away, the box at the end, and the emulator's output."""
+    seen = {}
 
-        def body(browser):
-            page = start_page(browser)
-            page.click("IDC_UPDATE")
-            page.wait_for("document.querySelector('#IDC_STATUS legend').textContent"
-                          " === 'Device Disconnected' || !!document.querySelector('dialog.box[open]')",
-                          30, "the unplug")
-            s = state(page)
-            seen["suspended"] = s
-            s = wait_box(page, 60)
-            seen["box"] = s["box"]["text"]
-            close_box(page)
-        _, out = run_browser(args, workdir, ["--expect", "delivered", "--scenario",
-                                             "unplug after block 300", "--scenario",
-                                             "replug after 1500 ms"], body)
-        print(out, end="")
-        if seen.get("box") == "Update is successful!":
-            s = seen["suspended"]
-            print("suspended:", json.dumps(s, ensure_ascii=False))
-            check(s["status"] == "Device Disconnected" and s["note"] == UPDATING and
-                  not s["updateEnabled"], "while away: %r" % s)
-            check(re.search(r"emulator verdict: delivered byte for byte \(primary image, 1954",
-                            out), "success shown but the image was not delivered")
+    def body(browser):
+        page = start_page(browser)
+        page.click("IDC_UPDATE")
+        page.wait_for("document.querySelector('#IDC_STATUS legend').textContent"
+                      " === 'Device Disconnected' || !!document.querySelector('dialog.box[open]')",
+                      30, "the unplug")
+        seen["away"] = state(page)
+        seen["box"] = wait_box(page, 60)["box"]["text"]
+        close_box(page)
+    scenario_args = []
+    for statement in scenario:
+        scenario_args += ["--scenario", statement]
+    _, out = run_browser(args, workdir, ["--expect", "delivered"] + scenario_args, body)
+    print(out, end="")
+    return seen, out
+
+
+def check_resumed(seen, out):
+    away = seen["away"]
+    print("while away:", json.dumps(away, ensure_ascii=False))
+    check(away["status"] == "Device Disconnected" and away["statusColor"] == RED and
+          away["note"] == UPDATING and not away["updateEnabled"], "while away: %r" % away)
+    check(seen["box"] == "Update is successful!", "box %r" % seen["box"])
+    check(re.search(r"emulator verdict: delivered byte for byte \(primary image, 1954", out),
+          "success shown but the image was not delivered")
+
+
+def case_replug(args, workdir, attempts=3):
+    # The device is pulled out after block 300 and comes back 1.5 s later. When the removal
+    # reaches the page before the next tick writes, the update is suspended and resumes at
+    # block 301 on the re-plugged device. Chromium tells the page of a removal some
+    # milliseconds after the node has gone, and a tick comes every 10 ms: when the next write
+    # gets there first, it fails ("The device was closed unexpectedly"), and a failed write
+    # ends the update: the warning box, the update interrupted, nothing wrong written. Which
+    # comes first is Chromium's affair; the test says so when every attempt lost.
+    for attempt in range(1, attempts + 1):
+        seen, out = replug_attempt(args, workdir, ["unplug after block 300",
+                                                   "replug after 1500 ms"])
+        if seen["box"] == "Update is successful!":
+            check_resumed(seen, out)
             return
-        # The write after the unplug reached the old node before the removal did.
-        check(seen.get("box") == TRY_AGAIN, "box %r" % seen.get("box"))
-        check("emulator verdict: interrupted" in out, "a failed update that is not interrupted")
-        lost.append(attempt)
-        print("attempt %d: the next write came before the removal (race lost)" % attempt)
+        check(seen["box"] == TRY_AGAIN, "box %r" % seen["box"])
+        check("emulator verdict: interrupted after block 300 " in out,
+              "a failed update that is not an interruption after block 300")
+        print("attempt %d: the next write came before the removal reached the page (the "
+              "update ended with the warning box, nothing wrong written)" % attempt)
     raise SkipCase("every one of %d attempts lost the race between the removal and the next "
                    "write" % attempts)
 
@@ -293,7 +321,10 @@ def main():
     args.emulator = os.path.abspath(args.emulator)
     args.site = os.path.abspath(args.site)
     browser_rig.in_private_namespace([os.path.abspath(__file__)] + sys.argv[1:])
-    with tempfile.TemporaryDirectory(prefix="lumo-web-e2e-") as workdir:
+    with tempfile.TemporaryDirectory(prefix="lumo-web-e2e-") as workdir, \
+            browser_rig.serve(args.site) as origin:
+        args.origin = origin
+        browser_rig.install_policy(origin, workdir)
         try:
             CASES[args.case](args, workdir)
         except SkipCase as e:
