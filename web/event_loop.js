@@ -5,7 +5,8 @@
 // A call into the core may suspend (Asyncify) while it awaits a device call, a pause or a box.
 // While it awaits a device call or a pause, nothing else reaches the core: a tick that comes
 // meanwhile is skipped, as a window gets no new timer message while its handler runs, and
-// device changes and clicks wait in a queue. While it awaits a box, ticks and device changes
+// device changes and clicks wait in a queue. As with a window's timer, ticks do not pile up:
+// once the call has returned and the queue is empty, one tick runs for all that were skipped. While it awaits a box, ticks and device changes
 // still reach it, as in a box's own message loop; such a nested call must not suspend, and the
 // core's platform side sees to that (mayAwait).
 Module.lumoLoop = (() => {
@@ -18,6 +19,7 @@ Module.lumoLoop = (() => {
   let depth = 0;           // calls into the core under way, a suspended one included
   let boxOpen = false;     // the outermost call waits for a box to be closed
   let holdUntil = 0;       // a pause asked for in a nested call holds events off until then
+  let tickDue = false;     // a tick was skipped while the core was busy
   const queue = [];        // device changes and clicks waiting for the core
   const stats = { ticks: 0, skipped: 0 };
 
@@ -44,6 +46,15 @@ Module.lumoLoop = (() => {
 
   function drain() {
     while (started && free() && queue.length > 0) run(queue.shift());
+    if (started && tickDue && free()) {
+      tickDue = false;
+      runTick();
+    }
+  }
+
+  function runTick() {
+    stats.ticks++;
+    run(() => Module._lumo_web_timer(page));
   }
 
   // A device change or a click: now if the core is free, else in turn.
@@ -57,18 +68,18 @@ Module.lumoLoop = (() => {
 
   function tick() {
     if (free()) {
+      tickDue = false;
       drain();
       if (depth === 0) {
-        stats.ticks++;
-        run(() => Module._lumo_web_timer(page));
+        runTick();
         return;
       }
     } else if (nestable()) {
-      stats.ticks++;
-      run(() => Module._lumo_web_timer(page));
+      runTick();
       return;
     }
     stats.skipped++;
+    tickDue = true;
   }
 
   function deviceChange(event) {
