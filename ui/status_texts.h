@@ -21,6 +21,10 @@ inline constexpr std::string_view kZeroPercent = "0%";
 inline constexpr std::string_view kCloseWhileUpdating =
     "An update is in progress. Closing now leaves the device without complete firmware. "
     "Close anyway?";
+inline constexpr std::string_view kStandInQuestion =
+    "This build carries stand-in images for testing, not the Orvel-M8's firmware. Writing one "
+    "to a real device leaves it without working firmware. Write it anyway?";
+inline constexpr std::string_view kStandInCaptionSuffix = " (stand-in images)";
 
 // 7 gives "7%", 100 gives "100%".
 inline std::string PercentText(unsigned percent) { return std::to_string(percent) + "%"; }

@@ -7,6 +7,7 @@
 #include "device/device_link_state.h"
 #include "device/hid_access.h"
 #include "firmware/firmware_image.h"
+#include "firmware/firmware_provenance.h"
 #include "ui/status_view.h"
 #include "update/pause.h"
 #include "update/question.h"
@@ -24,6 +25,8 @@ inline constexpr unsigned UPDATE_FINISH_PAUSE_MS = 500;  // before the finish re
 // pointed to must outlive the sequence.
 struct UpdateOptions {
     FirmwarePair images{};               // the images to stream; the built-in pair by default
+    // The images are stand-ins, not device firmware: a start asks the question first.
+    bool stand_ins = g_firmwareProvenance.HasStandIns();
     Question* question = nullptr;        // asks the user a yes/no question
     UpdateLifetime* lifetime = nullptr;  // told when an update starts and ends
 };
