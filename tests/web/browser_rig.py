@@ -175,6 +175,7 @@ class Browser:
         self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.log,
                                      text=True, start_new_session=True)
         self.page = None
+        self.url = url
 
     def connect(self, timeout=30):
         port_file = os.path.join(self.profile, "DevToolsActivePort")
@@ -194,10 +195,16 @@ class Browser:
                     except OSError:
                         targets = []
                     pages = [t for t in targets if t.get("type") == "page"]
-                    if pages:
-                        self.page = DevTools(pages[0]["webSocketDebuggerUrl"])
+                    ours = [t for t in pages if t.get("url", "").startswith(self.url)]
+                    # Now and then the start page stays blank: then it is sent there.
+                    blank_too_long = pages and time.monotonic() > deadline - timeout + 5
+                    if ours or blank_too_long:
+                        target = (ours or pages)[0]
+                        self.page = DevTools(target["webSocketDebuggerUrl"])
                         self.page.call("Page.enable")
                         self.page.call("Runtime.enable")
+                        if not ours:
+                            self.page.call("Page.navigate", url=self.url)
                         return self.page
             time.sleep(0.1)
         raise TimeoutError("Chromium's DevTools did not come up")

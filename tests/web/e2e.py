@@ -4,7 +4,7 @@
     e2e.py --emulator ORVEL_EMULATOR --site SITE_DIR CASE
 
 Cases: found-without-click, update-primary, update-variant, replug, refused-write, no-reply,
-no-device, close-prompt. Each prints what it saw and ends with "web e2e: CASE passed", or
+no-device, close-prompt, stand-in-question. Each prints what it saw and ends with "web e2e: CASE passed", or
 "web e2e: CASE skipped: ..." when every attempt lost a race the emulator cannot rule out,
 or fails with a reason.
 """
@@ -25,6 +25,10 @@ TRY_AGAIN = "Error\uFF0CPlease try again!"
 INTERRUPTED = "Update interrupted, please follow the connection instructions to re-operate"
 UPDATING = "NOTE\uFF1AUpdating, Please do not plug or remove the USB"
 TITLE = "Orvel-M8 Firmware Update V0.42"
+STAND_IN_SUFFIX = " (stand-in images)"
+STAND_IN_QUESTION = ("This build carries stand-in images for testing, not the Orvel-M8's "
+                     "firmware. Writing one to a real device leaves it without working "
+                     "firmware. Write it anyway?")
 
 # What the page shows, read in one go.
 STATE_JS = """(() => {
@@ -64,6 +68,34 @@ def state(page):
 def wait_box(page, timeout):
     page.wait_for("!!document.querySelector('dialog.box[open]')", timeout, "message box")
     return state(page)
+
+
+def question_box(page, timeout=1.5):
+    """The yes/no question, if the page asks one within `timeout` after a click."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        s = state(page)
+        if s["box"]:
+            return s if "BOX_YES" in page.js("[...document.querySelectorAll('dialog.box[open] "
+                                               "button')].map((b) => b.id).join(' ')") else None
+        if s["note"].startswith("NOTE"):
+            return None
+        time.sleep(0.05)
+    return None
+
+
+def click_update(page):
+    """Presses Update; a stand-in build asks first, and is answered Yes."""
+    page.click("IDC_UPDATE")
+    asked = question_box(page)
+    if asked:
+        check(asked["box"]["text"] == STAND_IN_QUESTION, "question %r" % asked["box"]["text"])
+        check(asked["box"]["buttons"] == ["Yes", "No"] and asked["focused"] == "BOX_NO",
+              "question without No as default: %r" % asked)
+        page.click("BOX_YES")
+        page.wait_for("!document.querySelector('dialog.box[open] #BOX_YES')", 5,
+                      "the question to close")
+    return asked
 
 
 def close_box(page):
@@ -112,13 +144,13 @@ def case_update(args, workdir, product, blocks, image):
         page = start_page(browser)
         s = state(page)
         print("start:", json.dumps(s, ensure_ascii=False))
-        check(s["title"] == TITLE, "title %r" % s["title"])
+        check(s["title"] in (TITLE, TITLE + STAND_IN_SUFFIX), "title %r" % s["title"])
         check(s["status"] == "Device Connected" and s["statusColor"] == GREEN,
               "the granted device was not found without a click: %r in %s"
               % (s["status"], s["statusColor"]))
         check(s["percent"] == "0%" and s["progress"] == 0, "not at 0%")
         check(s["focused"] == "IDC_UPDATE", "Update is not focused (%r)" % s["focused"])
-        page.click("IDC_UPDATE")
+        click_update(page)
         page.wait_for("document.getElementById('IDC_NOTE').textContent.startsWith('NOTE')", 10,
                       "the updating note")
         s = state(page)
@@ -166,7 +198,7 @@ def replug_attempt(args, workdir, scenario):
 
     def body(browser):
         page = start_page(browser)
-        page.click("IDC_UPDATE")
+        click_update(page)
         page.wait_for("document.querySelector('#IDC_STATUS legend').textContent"
                       " === 'Device Disconnected' || !!document.querySelector('dialog.box[open]')",
                       30, "the unplug")
@@ -217,7 +249,7 @@ def case_replug(args, workdir, attempts=3):
 def case_refused_write(args, workdir):
     def body(browser):
         page = start_page(browser)
-        page.click("IDC_UPDATE")
+        click_update(page)
         s = wait_box(page, 30)
         print("box:", json.dumps(s, ensure_ascii=False))
         check(s["box"]["text"] == TRY_AGAIN and "warning" in s["box"]["icon"],
@@ -235,8 +267,8 @@ def case_refused_write(args, workdir):
 def case_no_reply(args, workdir):
     def body(browser):
         page = start_page(browser)
-        page.click("IDC_UPDATE")
         started = time.monotonic()
+        click_update(page)
         s = wait_box(page, 30)
         waited = time.monotonic() - started
         print("box after %.1f s:" % waited, json.dumps(s, ensure_ascii=False))
@@ -257,7 +289,7 @@ def case_no_device(args, workdir):
         s = state(page)
         check(s["status"] == "Device Disconnected" and s["statusColor"] == RED,
               "status %r in %s" % (s["status"], s["statusColor"]))
-        page.click("IDC_UPDATE")
+        click_update(page)
         s = wait_box(page, 10)
         print("box:", json.dumps(s, ensure_ascii=False))
         check(s["box"]["text"] == "The device is not connected!" and
@@ -273,7 +305,7 @@ def case_no_device(args, workdir):
 def case_close_prompt(args, workdir):
     def body(browser):
         page = start_page(browser)
-        page.click("IDC_UPDATE")
+        click_update(page)
         page.wait_for("parseInt(document.getElementById('IDC_PERCENT').textContent) >= 3", 20,
                       "the update under way")
         page.events.clear()
@@ -300,6 +332,31 @@ class SkipCase(Exception):
     pass
 
 
+def case_stand_in_question(args, workdir):
+    # A build with stand-in images asks before it writes one; No, the default, writes nothing.
+    def body(browser):
+        page = start_page(browser)
+        check(state(page)["title"] == TITLE + STAND_IN_SUFFIX, "caption without the mark")
+        page.click("IDC_UPDATE")
+        asked = question_box(page, 3)
+        if not asked:
+            raise SkipCase("the core asks no stand-in question in this build")
+        print("asked:", json.dumps(asked, ensure_ascii=False))
+        check(asked["box"]["text"] == STAND_IN_QUESTION and asked["box"]["caption"] == "Lumo_Tool"
+              and asked["focused"] == "BOX_NO", "question %r" % asked)
+        page.call("Input.dispatchKeyEvent", type="keyDown", key="Enter", code="Enter",
+                  windowsVirtualKeyCode=13)
+        page.call("Input.dispatchKeyEvent", type="keyUp", key="Enter", code="Enter",
+                  windowsVirtualKeyCode=13)
+        page.wait_for("!document.querySelector('dialog.box[open] #BOX_YES')", 5,
+                      "the question to close")
+        page.pump(1.0)
+        s = state(page)
+        check(s["updateEnabled"] and not s["note"].startswith("NOTE"), "after No: %r" % s)
+    _, out = run_browser(args, workdir, ["--expect", "no-update"], body)
+    expect_verdict(out, r"emulator verdict: no update \(no report reached the device\)")
+
+
 CASES = {
     "found-without-click": case_found_without_click,
     "update-primary": lambda a, w: case_update(a, w, "c3d1", 1954, "primary"),
@@ -309,6 +366,7 @@ CASES = {
     "no-reply": case_no_reply,
     "no-device": case_no_device,
     "close-prompt": case_close_prompt,
+    "stand-in-question": case_stand_in_question,
 }
 
 

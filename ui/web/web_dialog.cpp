@@ -4,8 +4,10 @@
 
 #include <string>
 
+#include "firmware/firmware_provenance.h"
 #include "ui/dialog_template.h"
 #include "ui/label_colors.h"
+#include "ui/status_texts.h"
 
 // The page's side is web_dialog.js (Module.pageView) and the event loop (Module.lumoLoop).
 // Texts cross as UTF-8 with their length; colours as COLORREF values, -1 for none.
@@ -77,12 +79,21 @@ int ColorOrNone(std::optional<std::uint32_t> color) {
 
 }  // namespace
 
-WebDialog::WebDialog(HidAccess& hid) : tool_(hid, *this, *this, UpdateOptions{{}, this, this}) {}
+WebDialog::WebDialog(HidAccess& hid)
+    : tool_(hid, *this, *this, UpdateOptions{.question = this, .lifetime = this}) {}
+
+std::string WebDialog::Title() {
+    // A build with stand-in images says so in its caption, as every front end does.
+    std::string title(dialog::kTitle);
+    if (g_firmwareProvenance.HasStandIns()) title += text::kStandInCaptionSuffix;
+    return title;
+}
 
 void WebDialog::CreateControls() {
     const std::string_view face = dialog::kFontFace;
     const std::string_view label_face = kLabelFontFace;
-    lumo_view_frame(dialog::kTitle.data(), Len(dialog::kTitle), dialog::kWidthDu,
+    const std::string title = Title();
+    lumo_view_frame(title.data(), Len(title), dialog::kWidthDu,
                     dialog::kHeightDu, face.data(), Len(face), dialog::kFontPoints,
                     label_face.data(), Len(label_face), kLabelFontPoints);
     for (const dialog::ControlTemplate& t : dialog::kControls) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "device/hid_access.h"
@@ -29,6 +30,9 @@ class WebDialog : public StatusView, public Pause, public Question, public Updat
 
     // Builds the page's controls from the template (caption, positions, texts, colours).
     void CreateControls();
+
+    // The window's caption: the template's, marked in a build with stand-in images.
+    static std::string Title();
 
     LumoTool& tool() { return tool_; }
 
