@@ -149,7 +149,6 @@ Module.lumoLoop = (() => {
     clickUpdate() { post(() => Module._lumo_web_click_update(page), false); },
     // Only the outermost call may suspend.
     mayAwait() { return depth === 1; },
-    awaiting(promise) { return promise; },
     inBox(promise) {
       boxOpen = true;
       return promise.finally(() => { boxOpen = false; });

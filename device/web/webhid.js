@@ -11,6 +11,7 @@ Module.webhid = (() => {
   let nextNumber = 1;
   const present = new Map();      // number -> HIDDevice, in the order the page learnt of them
   const handles = new Map();      // handle -> { device, queue, capacity, waiter }
+  const listening = new WeakSet(); // devices whose input reports reach onInputReport
   let nextHandle = 1;
 
   function numberOf(device) {
@@ -59,9 +60,9 @@ Module.webhid = (() => {
         console.warn('cannot open ' + device.productName + ': ' + e);
       }
     }
-    if (!device.lumoListening) {
+    if (!listening.has(device)) {
       device.addEventListener('inputreport', onInputReport);
-      device.lumoListening = true;
+      listening.add(device);
     }
     return true;
   }

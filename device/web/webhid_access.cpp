@@ -34,10 +34,10 @@ EM_JS(int, lumo_may_await, (), {
 EM_ASYNC_JS(int, lumo_webhid_write, (std::uint32_t handle, const std::uint8_t* bytes, int size,
                                      unsigned timeout_ms), {
     const report = HEAPU8.slice(bytes, bytes + size);
-    return await Module.lumoLoop.awaiting(Module.webhid.write(handle, report, timeout_ms)) ? 1 : 0;
+    return await Module.webhid.write(handle, report, timeout_ms) ? 1 : 0;
 });
 EM_ASYNC_JS(int, lumo_webhid_read, (std::uint32_t handle, unsigned timeout_ms), {
-    return await Module.lumoLoop.awaiting(Module.webhid.read(handle, timeout_ms)) ? 1 : 0;
+    return await Module.webhid.read(handle, timeout_ms) ? 1 : 0;
 });
 // clang-format on
 

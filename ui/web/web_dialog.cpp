@@ -54,7 +54,7 @@ EM_ASYNC_JS(int, lumo_view_ask, (const char* caption, int caption_len, const cha
                                                            UTF8ToString(text, text_len))) ? 1 : 0;
 });
 EM_ASYNC_JS(void, lumo_sleep, (unsigned ms), {
-    await Module.lumoLoop.awaiting(new Promise((resolve) => setTimeout(resolve, ms)));
+    await new Promise((resolve) => setTimeout(resolve, ms));
 });
 EM_JS(void, lumo_hold_off, (unsigned ms), {
     Module.lumoLoop.holdOff(ms);
