@@ -196,15 +196,10 @@ class Browser:
                         targets = []
                     pages = [t for t in targets if t.get("type") == "page"]
                     ours = [t for t in pages if t.get("url", "").startswith(self.url)]
-                    # Now and then the start page stays blank: then it is sent there.
-                    blank_too_long = pages and time.monotonic() > deadline - timeout + 5
-                    if ours or blank_too_long:
-                        target = (ours or pages)[0]
-                        self.page = DevTools(target["webSocketDebuggerUrl"])
+                    if ours or (pages and time.monotonic() > deadline - timeout + 5):
+                        self.page = DevTools((ours or pages)[0]["webSocketDebuggerUrl"])
                         self.page.call("Page.enable")
                         self.page.call("Runtime.enable")
-                        if not ours:
-                            self.page.call("Page.navigate", url=self.url)
                         return self.page
             time.sleep(0.1)
         raise TimeoutError("Chromium's DevTools did not come up")

@@ -105,13 +105,20 @@ def close_box(page):
 
 def start_page(browser, timeout=40):
     page = browser.connect()
+    ready = "document.body.dataset.ready === '1'"
     try:
-        page.wait_for("document.body.dataset.ready === '1'", timeout, "the page to start")
+        page.wait_for(ready, 8, "the page to start")
     except TimeoutError:
-        print("page at start:", page.js("JSON.stringify({href: location.href, state: "
-                                        "document.readyState, module: typeof Module, "
-                                        "body: document.body && document.body.dataset})"))
-        raise
+        # Now and then Chromium leaves its first tab blank (about:blank); send it on.
+        if page.js("location.href") != browser.url:
+            print("the first tab stayed blank; navigating it to the page")
+            page.call("Page.navigate", url=browser.url)
+        try:
+            page.wait_for(ready, timeout, "the page to start")
+        except TimeoutError:
+            print("page at start:", page.js("JSON.stringify({href: location.href, state: "
+                                            "document.readyState, module: typeof Module})"))
+            raise
     return page
 
 
