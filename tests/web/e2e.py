@@ -3,8 +3,8 @@
 
     e2e.py --emulator ORVEL_EMULATOR --site SITE_DIR CASE
 
-Cases: found-without-click, update-primary, update-variant, replug, refused-write, no-reply,
-no-device, close-prompt, stand-in-question. Each prints what it saw and ends with "web e2e: CASE passed", or
+Cases: found-without-click, update-primary, update-variant, replug, other-device-removed,
+refused-write, no-reply, no-device, close-prompt, stand-in-question. Each prints what it saw and ends with "web e2e: CASE passed", or
 "web e2e: CASE skipped: ..." when every attempt lost a race the emulator cannot rule out,
 or fails with a reason.
 """
@@ -253,6 +253,30 @@ def case_replug(args, workdir, attempts=3):
                    "write" % attempts)
 
 
+def case_other_device_removed(args, workdir):
+    # The device of the other product, also granted, is pulled out mid-update. The removal
+    # closes our device's handle and the search opens it again at once ("Device Connected",
+    # "0%", the note blanked), and the next tick goes on with the next block on the new
+    # handle. Nothing races here: no write is in flight to the device that goes.
+    def body(browser):
+        page = start_page(browser)
+        click_update(page)
+        s = wait_box(page, 90)
+        print("end:", json.dumps(s, ensure_ascii=False))
+        check(s["box"]["text"] == "Update is successful!", "box %r" % s["box"]["text"])
+        check(s["note"] == " ", "the note was not blanked by the reopening: %r" % s["note"])
+        close_box(page)
+        with open(browser.transcript) as f:
+            lines = [l.split() for l in f if not l.startswith("#")]
+        data = [float(l[0]) for l in lines if l[1] == "1" and l[3] == "data"]
+        gone = [float(l[0]) for l in lines if l[1] == "2" and l[3] == "unplug"]
+        check(gone and data and data[0] < gone[0] < data[-1],
+              "the other device did not go during the update")
+    _, out = run_browser(args, workdir, ["--scenario", "second device", "--scenario",
+                                         "remove second device after 14000 ms"], body)
+    expect_verdict(out, r"emulator verdict: delivered byte for byte \(primary image, 1954 blocks\)\n")
+
+
 def case_refused_write(args, workdir):
     def body(browser):
         page = start_page(browser)
@@ -369,6 +393,7 @@ CASES = {
     "update-primary": lambda a, w: case_update(a, w, "c3d1", 1954, "primary"),
     "update-variant": lambda a, w: case_update(a, w, "7b16", 988, "variant"),
     "replug": case_replug,
+    "other-device-removed": case_other_device_removed,
     "refused-write": case_refused_write,
     "no-reply": case_no_reply,
     "no-device": case_no_device,
