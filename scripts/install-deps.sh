@@ -6,6 +6,8 @@ packages=(
   cmake ninja-build g++ pkg-config python3
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libudev-dev umockdev libumockdev-dev
+  # sd-bus for the logind inhibitor; a private bus and a mock logind for its tests.
+  libsystemd-dev dbus-daemon python3-dbusmock
   qt6-base-dev qt6-base-dev-tools libgl-dev
   xvfb xauth x11-utils imagemagick fonts-dejavu-core
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 mingw-w64-tools
@@ -15,6 +17,9 @@ packages=(
   # The browser page: the core in WebAssembly (emscripten runs on Node), its end-to-end
   # tests in headless Chromium driven over the DevTools protocol.
   emscripten nodejs chromium python3-websocket
+  # lumo-flash: its command line (header-only, also for the mingw builds) and SHA-256 of image
+  # files, natively and for mingw-w64.
+  libcli11-dev libgcrypt20-dev libgcrypt-mingw-w64-dev
 )
 
 missing=()

@@ -1,5 +1,6 @@
 // Lumo_Tool on Linux: one process, one thread, one dialog. The program reads no argument and
-// writes no file; it ends when the dialog closes.
+// writes no file; it ends when the dialog closes. While an update is under way it holds a
+// logind inhibitor lock against sleep and shutdown.
 #include <QApplication>
 #include <QIcon>
 #include <QStyleFactory>
@@ -10,6 +11,7 @@
 #include "device/linux/hidraw_access.h"
 #include "device/linux/udev_monitor.h"
 #include "ui/qt/lumo_tool_dialog.h"
+#include "update/linux/logind_inhibitor.h"
 
 namespace {
 
@@ -44,7 +46,10 @@ int main(int argc, char** argv) {
 
     lumo::linux_hid::HidrawAccess hid(std::cerr, LUMO_UDEV_RULE_FILE);
     lumo::linux_hid::UdevHidMonitor monitor;
-    lumo::qt::LumoToolDialog dialog(hid, &monitor, name);
+    // Made before the dialog, so that it is still there when the dialog's tool ends an update
+    // that the window closed on.
+    lumo::linux_power::LogindInhibitor inhibitor(name.toStdString(), std::cerr);
+    lumo::qt::LumoToolDialog dialog(hid, &monitor, name, {}, &inhibitor);
     dialog.Initialize();
     dialog.show();
     dialog.exec();

@@ -23,7 +23,10 @@ BOOL CLumoToolApp::InitInstance() {
 
     Win32HidAccess hid;
     SleepPause pause;
-    CLumoToolDlg dialog(hid, pause, &RegisterDeviceInterfaceNotifications);
+    // Made before the dialog, so that it is still there when the dialog's tool ends an update
+    // that the window closed on.
+    SleepShutdownBlocker blocker;
+    CLumoToolDlg dialog(hid, pause, &RegisterDeviceInterfaceNotifications, &blocker);
     set_main_dialog(&dialog);
     dialog.DoModal();
     set_main_dialog(nullptr);

@@ -87,8 +87,11 @@ bool WaitReady(int fd, short events, unsigned timeout_ms) {
     return WaitUntil(fd, events, Clock::now() + std::chrono::milliseconds(timeout_ms));
 }
 
-HidrawAccess::HidrawAccess(std::ostream& diagnostics, std::string rule_file)
-    : udev_(udev_new()), diagnostics_(diagnostics), rule_file_(std::move(rule_file)) {}
+HidrawAccess::HidrawAccess(std::ostream& diagnostics, std::string rule_file, std::string program)
+    : udev_(udev_new()),
+      diagnostics_(diagnostics),
+      rule_file_(std::move(rule_file)),
+      program_(std::move(program)) {}
 
 HidrawAccess::~HidrawAccess() {
     if (udev_) udev_unref(udev_);
@@ -130,7 +133,7 @@ void HidrawAccess::ReportOpenFailure(const std::string& node, int error) {
     // device was unplugged, or its node is not there yet and the next arrival finds it.
     if (error == ENOENT || error == ENODEV || error == ENXIO) return;
     if (!reported_nodes_.insert(node).second) return;
-    diagnostics_ << "Lumo_Tool: cannot open " << node << ": " << std::strerror(error);
+    diagnostics_ << program_ << ": cannot open " << node << ": " << std::strerror(error);
     if (error == EACCES || error == EPERM) {
         diagnostics_ << ". The udev rule " << rule_file_
                      << " lets the logged-in user open the device: install it (cmake --install),"

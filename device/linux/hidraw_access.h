@@ -24,8 +24,9 @@ class HidrawAccess : public HidAccess {
     // `diagnostics` receives one line per node that exists but cannot be opened (until it
     // opens again), naming the node, the reason and, for a permission error, the udev rule
     // that grants access. Nodes that have vanished are not reported.
-    // `rule_file` is where that rule is installed.
-    HidrawAccess(std::ostream& diagnostics, std::string rule_file);
+    // `rule_file` is where that rule is installed; `program` starts each line.
+    HidrawAccess(std::ostream& diagnostics, std::string rule_file,
+                 std::string program = "Lumo_Tool");
     ~HidrawAccess() override;
     HidrawAccess(const HidrawAccess&) = delete;
     HidrawAccess& operator=(const HidrawAccess&) = delete;
@@ -44,6 +45,7 @@ class HidrawAccess : public HidAccess {
     udev* udev_;
     std::ostream& diagnostics_;
     std::string rule_file_;
+    std::string program_;
     std::set<std::string> reported_nodes_;
 };
 

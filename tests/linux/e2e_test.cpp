@@ -9,18 +9,24 @@
 #include <QtTest>
 #include <iostream>
 #include <memory>
+#include <sstream>
 
 #include "device/linux/hidraw_access.h"
 #include "device/linux/udev_monitor.h"
 #include "tests/linux/box_answerer.h"
+#include "tests/linux/mock_logind.h"
 #include "ui/dialog_template.h"
 #include "ui/label_colors.h"
 #include "ui/qt/dialog_units.h"
 #include "ui/qt/lumo_tool_dialog.h"
 #include "ui/status_texts.h"
+#include "update/linux/logind_inhibitor.h"
 
 using lumo::testing::BoxAnswerer;
 using lumo::testing::FromColorRef;
+using lumo::testing::HeldLocks;
+using lumo::testing::InhibitCall;
+using lumo::testing::InhibitCalls;
 using lumo::testing::Q;
 namespace dlg = lumo::dialog;
 namespace text = lumo::text;
@@ -31,15 +37,20 @@ class EndToEnd : public QObject {
   private:
     std::unique_ptr<lumo::linux_hid::HidrawAccess> hid;
     std::unique_ptr<lumo::linux_hid::UdevHidMonitor> monitor;
+    // As the program makes it: named after the executable, its one line to standard error.
+    std::unique_ptr<lumo::linux_power::LogindInhibitor> inhibitor;
     std::unique_ptr<lumo::qt::LumoToolDialog> dialog;
     BoxAnswerer boxes;
 
-    void Start() {
+    void Start(bool hold_off_sleep = false) {
         hid = std::make_unique<lumo::linux_hid::HidrawAccess>(std::cerr, "70-orvel-m8.rules");
         monitor = std::make_unique<lumo::linux_hid::UdevHidMonitor>();
         QVERIFY(monitor->fd() >= 0);
+        if (hold_off_sleep)
+            inhibitor = std::make_unique<lumo::linux_power::LogindInhibitor>(
+                lumo::qt::ExecutableBaseName().toStdString(), std::cerr);
         dialog = std::make_unique<lumo::qt::LumoToolDialog>(
-            *hid, monitor.get(), lumo::qt::ExecutableBaseName(), boxes.Runner());
+            *hid, monitor.get(), lumo::qt::ExecutableBaseName(), boxes.Runner(), inhibitor.get());
         dialog->Initialize();
         dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
@@ -91,6 +102,7 @@ class EndToEnd : public QObject {
   private slots:
     void cleanup() {
         dialog.reset();
+        inhibitor.reset();
         monitor.reset();
         hid.reset();
         boxes = {};
@@ -196,6 +208,62 @@ class EndToEnd : public QObject {
         const QString percent = Percent();
         QTest::qWait(300);  // the closed dialog sends nothing more
         QCOMPARE(Percent(), percent);
+    }
+
+    // Scenario, with the mock logind: the 0x7B16 device unplugged after block 300 and back
+    // 700 ms later. One lock is asked for when the update starts and held until it ends,
+    // also while the device is away.
+    void sleepHeldOffWhileUnderWay() {
+        const std::string name = lumo::qt::ExecutableBaseName().toStdString();
+        Start(true);
+        QVERIFY(InhibitCalls().empty());
+        QCOMPARE(HeldLocks(), 0);
+        std::vector<int> held_at_caption;
+        connect(dialog.get(), &lumo::qt::LumoToolDialog::statusCaptionSet, this,
+                [&] { held_at_caption.push_back(HeldLocks()); });
+
+        ClickUpdateAndSeeTheStreamStart();
+        const std::vector<std::string> calls = InhibitCalls();
+        QCOMPARE(calls.size(), std::size_t{1});
+        QCOMPARE(calls[0], InhibitCall(name));
+        QCOMPARE(HeldLocks(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(held_at_caption.size() >= 2, 30000);
+        QCOMPARE(held_at_caption[0], 1);  // "Device Disconnected", the update suspended
+        SeeTheSuccessBox();
+        QTRY_COMPARE_WITH_TIMEOUT(HeldLocks(), 0, 5000);  // its descriptor hung up
+        QCOMPARE(InhibitCalls().size(), std::size_t{1});
+    }
+
+    // Scenario, with the mock logind: the write of block 150 fails; the lock goes with it.
+    void sleepAllowedAgainAfterAFailedWrite() {
+        Start(true);
+        ClickUpdateAndSeeTheStreamStart();
+        QCOMPARE(HeldLocks(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!boxes.seen.empty(), 30000);
+        QCOMPARE(boxes.seen[0].text, Q(text::kTryAgain));
+        QTRY_COMPARE_WITH_TIMEOUT(HeldLocks(), 0, 5000);
+        QCOMPARE(InhibitCalls().size(), std::size_t{1});
+    }
+
+    // Scenario: no system bus at all. The update runs as ever; standard error gets one line.
+    void wholeUpdateWithoutASystemBus() {
+        struct Capture {
+            std::ostringstream text;
+            std::streambuf* old = std::cerr.rdbuf(text.rdbuf());
+            ~Capture() {
+                std::cerr.rdbuf(old);
+                std::cerr << text.str();
+            }
+        } captured;
+        Start(true);
+        ClickUpdateAndSeeTheStreamStart();
+        SeeTheSuccessBox();
+        const QString said = QString::fromStdString(captured.text.str());
+        QCOMPARE(said.count('\n'), 1);
+        QVERIFY2(said.startsWith(lumo::qt::ExecutableBaseName() +
+                                 ": cannot hold off sleep and shutdown during the update: "
+                                 "no system bus ("),
+                 qPrintable(said));
     }
 };
 

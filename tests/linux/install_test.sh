@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# cmake --install puts the executable, the udev rule, the desktop entry and the icons in
+# cmake --install puts the executables (Lumo_Tool and lumo-flash), the udev rule, the desktop entry and the icons in
 # place, and the rule is one that udev applies before it hands out seat access.
 #   install_test.sh BUILD_DIR
 set -euo pipefail
@@ -10,6 +10,7 @@ DESTDIR="$dest" cmake --install "$build" --prefix /usr >/dev/null
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 [ -x "$dest/usr/bin/Lumo_Tool" ] || fail "no executable Lumo_Tool"
+[ -x "$dest/usr/bin/lumo-flash" ] || fail "no executable lumo-flash beside Lumo_Tool"
 # Where the build was configured to put it: /usr/lib/udev/rules.d or /etc/udev/rules.d.
 rule="$(find "$dest" -path '*/udev/rules.d/*orvel*.rules' | head -1)"
 [ -n "$rule" ] || fail "no udev rule installed"

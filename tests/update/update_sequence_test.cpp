@@ -360,5 +360,22 @@ TEST_F(UpdateSequenceTest, LifetimeHeldWhileSuspendedAndAgainByTheNextUpdate) {
                                                     "lifetime:started", "lifetime:ended"));
 }
 
+// A failed update, then one that succeeds, then the sequence goes (the window closed while
+// idle): each update is ended once, and the sequence's end tells nothing more.
+TEST_F(UpdateSequenceTest, LifetimeNotEndedAgainWhenTheSequenceGoesAfterTheEnd) {
+    std::optional<UpdateSequence> told;
+    told.emplace(link, update, bus, view, view, UpdateOptions{.lifetime = &view});
+    Connect(true);
+    bus.failing_writes = {1 + 100};
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        told->OnBnClickedUpdate();
+        for (int i = 0; update.bUpdating && i < 5000; ++i) told->OnTimer(UPDATE_TIMER_ID);
+    }
+    ASSERT_THAT(view.Only("plain:"), ElementsAre(Line("plain:", text::kSuccess)));
+    told.reset();
+    EXPECT_THAT(view.Only("lifetime:"), ElementsAre("lifetime:started", "lifetime:ended",
+                                                    "lifetime:started", "lifetime:ended"));
+}
+
 }  // namespace
 }  // namespace lumo

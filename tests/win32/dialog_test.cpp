@@ -23,6 +23,7 @@
 #include "ui/win32/lumo_tool_dlg.h"
 #include "ui/win32/wide.h"
 #include "update/update_sequence.h"
+#include "update/win32/sleep_shutdown_blocker.h"
 
 namespace lumo::win32 {
 namespace {
@@ -32,6 +33,37 @@ using lumo::testing::FakeHidBus;
 using lumo::testing::RecordingView;
 
 const std::string kC3D1 = "\\\\?\\hid#vid_5a7e&pid_c3d1&mi_00#7&1a2b3c&0&0000#{4d1e55b2}";
+
+// The system's power calls, recorded as "state:continuous|system-required",
+// "state:continuous", "reason:create <text>" and "reason:destroy", with the window and the
+// calling thread of each.
+class RecordingPowerCalls : public PowerCalls {
+public:
+    std::vector<std::string> log;
+    std::vector<HWND> windows;  // of the reason calls
+    std::vector<DWORD> threads;
+
+    EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) override {
+        threads.push_back(GetCurrentThreadId());
+        const bool held = flags == (ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+        log.push_back(held                    ? "state:continuous|system-required"
+                      : flags == ES_CONTINUOUS ? "state:continuous"
+                                               : "state:other " + std::to_string(flags));
+        return ES_CONTINUOUS;
+    }
+    BOOL ShutdownBlockReasonCreate(HWND hwnd, LPCWSTR reason) override {
+        threads.push_back(GetCurrentThreadId());
+        windows.push_back(hwnd);
+        log.push_back("reason:create " + Narrow(reason));
+        return TRUE;
+    }
+    BOOL ShutdownBlockReasonDestroy(HWND hwnd) override {
+        threads.push_back(GetCurrentThreadId());
+        windows.push_back(hwnd);
+        log.push_back(IsWindow(hwnd) ? "reason:destroy" : "reason:destroy on a window gone");
+        return TRUE;
+    }
+};
 
 struct Box {
     HWND owner;
@@ -75,7 +107,7 @@ protected:
     }
 
     void Open() {
-        dialog = std::make_unique<CLumoToolDlg>(bus, pauses, &Register);
+        dialog = std::make_unique<CLumoToolDlg>(bus, pauses, &Register, &blocker);
         app.set_main_dialog(dialog.get());
         hwnd = dialog->Create();
         ASSERT_NE(hwnd, nullptr) << "dialog not created, error " << GetLastError();
@@ -113,6 +145,7 @@ protected:
     void Click(int id) { SendMessageW(Item(id), BM_CLICK, 0, 0); }
     void Tick() { SendMessageW(hwnd, WM_TIMER, UPDATE_TIMER_ID, 0); }
     LRESULT DeviceChange(WPARAM event) { return SendMessageW(hwnd, WM_DEVICECHANGE, event, 0); }
+    LRESULT QueryEndSession(LPARAM why) { return SendMessageW(hwnd, WM_QUERYENDSESSION, 0, why); }
     int ProgressPos() const { return static_cast<int>(SendMessageW(Item(IDC_PROGRESS), PBM_GETPOS, 0, 0)); }
 
     // The dialog's registration for device-change notifications: it must come after the
@@ -130,6 +163,8 @@ protected:
     };
 
     CWinApp app;
+    RecordingPowerCalls power;
+    SleepShutdownBlocker blocker{&power};  // as the program makes it, before the dialog
     FakeHidBus bus;
     RecordingView pauses;  // its Pause half records every pause
     std::vector<Box> boxes;
@@ -562,6 +597,97 @@ TEST_P(CloseGuardTest, ClosingWhileUpdatingAsksYesNoWithNoTheDefault) {
 INSTANTIATE_TEST_SUITE_P(Answers, CloseGuardTest,
                          ::testing::Values(std::pair{IDNO, false}, std::pair{IDYES, true}),
                          [](const auto& info) { return info.param.second ? "Yes" : "No"; });
+
+const std::vector<std::string> kHeldThenReleased = {
+    "state:continuous|system-required", "reason:create Firmware update in progress",
+    "reason:destroy", "state:continuous"};
+
+// Sleep is held off and shutdown refused from the successful start to the end, also while
+// the device is away; every call on the dialog's window and its thread.
+TEST_F(DialogTest, SleepAndShutdownHeldOffOnlyWhileAnUpdateIsUnderWay) {
+    bus.Plug(kC3D1);
+    Open();
+    EXPECT_EQ(QueryEndSession(0), TRUE);
+    EXPECT_EQ(QueryEndSession(ENDSESSION_LOGOFF), TRUE);
+    EXPECT_TRUE(power.log.empty());
+
+    Click(IDC_UPDATE);
+    EXPECT_EQ(power.log, std::vector<std::string>(kHeldThenReleased.begin(),
+                                                  kHeldThenReleased.begin() + 2));
+    for (LPARAM why : {LPARAM{0}, LPARAM{ENDSESSION_LOGOFF}, LPARAM{ENDSESSION_CLOSEAPP},
+                       LPARAM{ENDSESSION_CRITICAL}})
+        EXPECT_EQ(QueryEndSession(why), FALSE) << "lParam " << why;
+    for (int i = 0; i < 10; ++i) Tick();
+
+    bus.Unplug(kC3D1);
+    DeviceChange(DBT_DEVICEREMOVECOMPLETE);
+    for (int i = 0; i < 5; ++i) Tick();
+    EXPECT_EQ(QueryEndSession(0), FALSE) << "suspended, still under way";
+    EXPECT_EQ(power.log.size(), 2u);
+
+    bus.Plug(kC3D1);
+    DeviceChange(DBT_DEVICEARRIVAL);
+    for (int i = 0; i < 5000 && dialog->tool().IsUpdating(); ++i) Tick();
+    ASSERT_FALSE(dialog->tool().IsUpdating());
+    EXPECT_EQ(power.log, kHeldThenReleased);
+    EXPECT_EQ(QueryEndSession(0), TRUE);
+    EXPECT_EQ(QueryEndSession(ENDSESSION_LOGOFF), TRUE);
+
+    for (HWND w : power.windows) EXPECT_EQ(w, hwnd);
+    const DWORD ui_thread = GetWindowThreadProcessId(hwnd, nullptr);
+    for (DWORD t : power.threads) EXPECT_EQ(t, ui_thread);
+
+    Click(IDC_UPDATE);  // the next update holds them again
+    EXPECT_EQ(power.log.size(), 6u);
+    EXPECT_EQ(QueryEndSession(0), FALSE);
+}
+
+enum class Ending { kSuccess, kFailedWrite, kWindowClosed };
+std::string EndingName(Ending e) {
+    return e == Ending::kSuccess       ? "Success"
+           : e == Ending::kFailedWrite ? "FailedWrite"
+                                       : "WindowClosed";
+}
+
+class SleepReleasedTest : public DialogTest, public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(SleepReleasedTest, ReleasedOnceHoweverTheUpdateEnds) {
+    bus.Plug(kC3D1);
+    Open();
+    Click(IDC_UPDATE);
+    for (int i = 0; i < 5; ++i) Tick();
+    ASSERT_TRUE(dialog->tool().IsUpdating());
+
+    switch (GetParam()) {
+        case Ending::kSuccess:
+            for (int i = 0; i < 5000 && dialog->tool().IsUpdating(); ++i) Tick();
+            break;
+        case Ending::kFailedWrite:
+            bus.failing_writes = {bus.write_calls};
+            Tick();
+            break;
+        case Ending::kWindowClosed:
+            box_answer = IDYES;
+            KillTimer(hwnd, UPDATE_TIMER_ID);
+            SendMessageW(hwnd, WM_CLOSE, 0, 0);
+            Pump();
+            app.set_main_dialog(nullptr);
+            dialog.reset();  // the program's dialog object goes with the closed window
+            break;
+    }
+    EXPECT_EQ(power.log, kHeldThenReleased);
+    EXPECT_EQ(power.windows, (std::vector<HWND>{hwnd, hwnd}));
+    if (dialog) {
+        EXPECT_EQ(QueryEndSession(0), TRUE);
+        dialog.reset();
+        EXPECT_EQ(power.log.size(), 4u) << "never released twice";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, SleepReleasedTest,
+                         ::testing::Values(Ending::kSuccess, Ending::kFailedWrite,
+                                           Ending::kWindowClosed),
+                         [](const auto& info) { return EndingName(info.param); });
 
 // Counts the pixels of one colour in what a control paints into a memory bitmap.
 int PaintedPixels(HWND control, COLORREF color) {

@@ -68,13 +68,13 @@ void StatusGroupBox::paintEvent(QPaintEvent* event) {
 }
 
 LumoToolDialog::LumoToolDialog(HidAccess& hid, linux_hid::UdevHidMonitor* monitor, QString app_name,
-                               BoxRunner run_box)
+                               BoxRunner run_box, UpdateLifetime* lifetime)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       monitor_(monitor),
       app_name_(std::move(app_name)),
       run_box_(std::move(run_box)),
-      tool_(hid, *this, *this) {
+      tool_(hid, *this, *this, UpdateOptions{.lifetime = lifetime}) {
     RegisterFontSubstitutes();
     setWindowTitle(Utf8(dialog::kTitle));
     setSizeGripEnabled(false);

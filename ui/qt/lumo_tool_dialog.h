@@ -15,6 +15,7 @@
 #include "ui/qt/dialog_units.h"
 #include "ui/status_view.h"
 #include "update/pause.h"
+#include "update/update_lifetime.h"
 
 class QMessageBox;
 class QSocketNotifier;
@@ -49,8 +50,10 @@ class LumoToolDialog : public QDialog, public StatusView, public Pause {
     using BoxRunner = std::function<int(QMessageBox&)>;
 
     // `monitor` may be null (no hotplug). `app_name` is the caption of every message box.
+    // `lifetime`, when given, is told when an update starts and ends; it must outlive the
+    // dialog.
     LumoToolDialog(HidAccess& hid, linux_hid::UdevHidMonitor* monitor, QString app_name,
-                   BoxRunner run_box = {});
+                   BoxRunner run_box = {}, UpdateLifetime* lifetime = nullptr);
     ~LumoToolDialog() override;
 
     // The initialisation before the window first shows: watch for arrival and removal, run

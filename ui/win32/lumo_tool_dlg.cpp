@@ -14,11 +14,13 @@ namespace lumo::win32 {
 using namespace dialog;
 
 CLumoToolDlg::CLumoToolDlg(HidAccess& hid, Pause& pause,
-                           RegisterNotifications register_notifications)
+                           RegisterNotifications register_notifications,
+                           SleepShutdownBlocker* blocker)
     : CDialogEx(IDD_MAIN_DIALOG),
       m_hIcon(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_MAIN))),
       register_notifications_(register_notifications),
-      tool_(hid, *this, pause) {}
+      blocker_(blocker),
+      tool_(hid, *this, pause, UpdateOptions{.lifetime = blocker}) {}
 
 CLumoToolDlg::~CLumoToolDlg() {
     // The window goes first: its controls may still hold the label font.
@@ -38,6 +40,7 @@ BOOL CLumoToolDlg::OnInitDialog() {
     SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
     if (register_notifications_) register_notifications_(hwnd);
+    if (blocker_) blocker_->set_window(hwnd);
 
     // 9-point Arial: the character height is the screen's dots per inch x 90 / 720 pixels.
     LOGFONTW font{};
@@ -93,6 +96,13 @@ bool CLumoToolDlg::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT& result) {
                          ? TRUE
                          : FALSE;
             return true;
+        case WM_QUERYENDSESSION:
+            result = OnQueryEndSession();
+            return true;
+        case WM_DESTROY:
+            // The block reason belongs to this window: it goes while the window is still there.
+            if (blocker_) blocker_->set_window(nullptr);
+            return false;
         default:
             return false;
     }

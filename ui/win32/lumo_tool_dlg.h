@@ -10,6 +10,7 @@
 #include "ui/status_view.h"
 #include "ui/win32/framework.h"
 #include "update/pause.h"
+#include "update/win32/sleep_shutdown_blocker.h"
 
 namespace lumo::win32 {
 
@@ -31,7 +32,10 @@ public:
     // Registers a window for device-change notifications of every device-interface class.
     using RegisterNotifications = void (*)(HWND);
 
-    CLumoToolDlg(HidAccess& hid, Pause& pause, RegisterNotifications register_notifications);
+    // `blocker`, when given, holds off sleep and shutdown while an update is under way (on
+    // this dialog's window); it must outlive the dialog.
+    CLumoToolDlg(HidAccess& hid, Pause& pause, RegisterNotifications register_notifications,
+                 SleepShutdownBlocker* blocker = nullptr);
     ~CLumoToolDlg() override;
 
     const LumoTool& tool() const { return tool_; }
@@ -54,6 +58,8 @@ private:
     HCURSOR OnQueryDragIcon() const { return m_hIcon; }
     // Closing while an update streams leaves the device without complete firmware: ask.
     bool ConfirmClose();
+    // Shutdown and log-off are refused while an update is under way, for the same reason.
+    LRESULT OnQueryEndSession() const { return tool_.IsUpdating() ? FALSE : TRUE; }
 
     // StatusView on the real controls.
     void SetStatusCaption(std::string_view text) override;
@@ -69,6 +75,7 @@ private:
     HFONT m_fontLabels = nullptr;
     CProgressCtrl m_ctrlProgress;
     RegisterNotifications register_notifications_;
+    SleepShutdownBlocker* blocker_;
     LumoTool tool_;
 };
 

@@ -1,0 +1,48 @@
+// What lumo-flash does besides an update run, and the checks before one: --version, --list,
+// and turning the options into the run's settings (image file, product, stand-in rule).
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+
+#include "cli/console_report.h"
+#include "cli/flash_run.h"
+#include "cli/image_file.h"
+#include "cli/options.h"
+#include "device/hid_access.h"
+#include "firmware/firmware_image.h"
+
+namespace lumo::cli {
+
+// The images an update may stream. With --image both slots hold the file, as two distinct
+// images: a tick that finds the other product's device selects the other slot, which the core
+// takes as a change of image and ends on its failure path before writing.
+struct ImageChoice {
+    std::optional<ImageFile> file;
+    FirmwareImage file_as_variant{};
+    FirmwareImage file_as_primary{};
+
+    FirmwarePair Pair() const;
+    const std::string& Sha256(bool variant) const;
+    std::uint32_t Length(bool variant) const;
+};
+
+// Program version and, per built-in image, its product, length and SHA-256.
+void PrintVersion(std::ostream& out, bool json);
+
+// The devices present in update mode, one per line: path, product, the image it would get.
+// Always exit status 0.
+int ListDevices(HidAccess& hid, std::ostream& out, bool json, const ImageChoice& images);
+
+// Reads and checks the image file (when one is given) into `images`. The exit status to end
+// with, reported on `report`, when the run must not go on.
+std::optional<int> LoadImages(const Options& options, ImageChoice& images,
+                              ConsoleReport& report);
+
+// The settings of an update run, or the exit status when the stand-in rule refuses it at once
+// (stand-in images without --allow-stand-in).
+std::optional<int> CheckStandIns(const Options& options, const ImageChoice& images,
+                                 ConsoleReport& report);
+RunSettings SettingsFor(const Options& options, const ImageChoice& images);
+
+}  // namespace lumo::cli

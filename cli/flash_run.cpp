@@ -1,0 +1,224 @@
+#include "cli/flash_run.h"
+
+#include <cstdio>
+#include <string>
+
+#include "cli/exit_codes.h"
+#include "device/device_link.h"
+#include "firmware/firmware_image.h"
+#include "ui/status_texts.h"
+
+namespace lumo::cli {
+
+namespace {
+
+constexpr const char* kPutIntoUpdateMode =
+    "put it into update mode again (hold HOME while plugging it in) and run lumo-flash again.";
+
+UpdateOptions WithQuestion(UpdateOptions options, Question* question) {
+    options.question = question;
+    return options;
+}
+
+std::string ProductOf(bool variant) { return variant ? "7b16" : "c3d1"; }
+
+std::uint64_t Ms(double seconds) { return static_cast<std::uint64_t>(seconds * 1000.0 + 0.5); }
+
+}  // namespace
+
+FlashRun::FlashRun(HidAccess& hid, Pause& pause, Clock& clock, ConsoleReport& report,
+                   RunSettings settings)
+    : hid_(hid),
+      clock_(clock),
+      report_(report),
+      settings_(std::move(settings)),
+      tool_(hid_, *this, pause, WithQuestion(settings_.update, this)) {}
+
+std::uint64_t FlashRun::ElapsedMs() { return clock_.NowMs() - update_begin_ms_; }
+
+ProgressFigures FlashRun::Figures() {
+    return {tool_.update_state().nBlockIndex, blocks_, percent_, ElapsedMs()};
+}
+
+void FlashRun::Finish(int code) {
+    if (!exit_code_) exit_code_ = code;
+}
+
+void FlashRun::Begin() {
+    begin_ms_ = clock_.NowMs();
+    last_search_ms_ = begin_ms_;
+    tool_.Start();
+    if (tool_.IsConnected()) {
+        PressUpdate();
+    } else if (settings_.wait_s <= 0) {
+        GiveUpWaiting();
+    } else {
+        report_.Waiting(settings_.wait_s);
+    }
+}
+
+void FlashRun::OnDeviceChange(unsigned event) {
+    if (exit_code_) return;
+    const bool was_connected = tool_.IsConnected();
+    tool_.OnDeviceChange(event, 0);
+    AfterDeviceChange(was_connected);
+}
+
+void FlashRun::AfterDeviceChange(bool was_connected) {
+    if (exit_code_) return;
+    const bool connected = tool_.IsConnected();
+    if (!pressed_) {
+        if (connected) PressUpdate();
+        return;
+    }
+    if (!tool_.IsUpdating()) return;
+    if (was_connected && !connected) {
+        suspended_ = true;
+        suspended_at_ms_ = clock_.NowMs();
+        report_.Suspended(Figures(), settings_.resume_timeout_s);
+    } else if (!was_connected && connected && suspended_) {
+        suspended_ = false;
+        report_.Resumed(Figures());
+    }
+}
+
+void FlashRun::PressUpdate() {
+    pressed_ = true;
+    const bool variant = tool_.link_state().bVariantDevice;
+    report_.DeviceFound(hid_.last_path(), ProductOf(variant));
+    if (settings_.image_for_variant && *settings_.image_for_variant != variant) {
+        report_.Failed("wrong-product",
+                       "The image file is for product " + ProductOf(!variant) +
+                           ", but the device found is product " + ProductOf(variant) +
+                           ". Nothing was written.",
+                       "Plug in the device the image is for, or give the image for this one "
+                       "(--image FILE --product " + ProductOf(variant) + ").");
+        Finish(kExitUsage);
+        return;
+    }
+    const FirmwareImage& image = SelectFirmwareImage(settings_.update.images, variant);
+    blocks_ = (image.length + UPDATE_BLOCK_SIZE - 1) / UPDATE_BLOCK_SIZE;
+    update_begin_ms_ = clock_.NowMs();
+
+    tool_.OnBnClickedUpdate();
+    if (exit_code_) return;  // the start failed: its warning has been reported
+    if (!tool_.IsUpdating()) {
+        // Declined before anything was written (the stand-in question answered No).
+        report_.Failed("declined", "Nothing was written.",
+                       "Run lumo-flash again with the image the device should get.");
+        Finish(kExitUsage);
+        return;
+    }
+    started_ = true;
+    report_.Started(ProductOf(variant), blocks_, image.length,
+                    variant ? settings_.variant_sha256 : settings_.primary_sha256);
+    update_begin_ms_ = clock_.NowMs();
+}
+
+void FlashRun::OnTick() {
+    if (exit_code_) return;
+    const std::uint64_t now = clock_.NowMs();
+    if (first_interrupt_ms_ && now - *first_interrupt_ms_ > kSecondInterruptMs) {
+        first_interrupt_ms_.reset();
+        report_.Notice("No second Ctrl-C: the update goes on.");
+    }
+    if (!pressed_) {
+        if (now - begin_ms_ >= Ms(settings_.wait_s)) {
+            GiveUpWaiting();
+        } else if (now - last_search_ms_ >= kWaitSearchMs) {
+            // Searched as an arrival would be: the dialog's texts and pause, then Update.
+            last_search_ms_ = now;
+            OnDeviceChange(kDeviceArrival);
+        }
+        return;
+    }
+    if (!tool_.IsUpdating()) return;
+
+    const std::uint32_t before = tool_.update_state().nBlockIndex;
+    tool_.OnTimer(UPDATE_TIMER_ID);
+    if (exit_code_) return;
+    if (tool_.update_state().nBlockIndex != before) report_.Progress(Figures());
+
+    if (suspended_ && clock_.NowMs() - suspended_at_ms_ >= Ms(settings_.resume_timeout_s)) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "The device did not come back within %g s; the update stopped at block %u "
+                      "of %u.",
+                      settings_.resume_timeout_s, tool_.update_state().nBlockIndex, blocks_);
+        report_.Failed("resume-timeout", text,
+                       std::string("The device needs the update again: ") + kPutIntoUpdateMode);
+        Finish(kExitFailed);
+    }
+}
+
+void FlashRun::OnInterrupt() {
+    if (exit_code_) return;
+    const std::uint64_t now = clock_.NowMs();
+    const bool second = first_interrupt_ms_ && now - *first_interrupt_ms_ <= kSecondInterruptMs;
+    if (tool_.IsUpdating() && !second) {
+        first_interrupt_ms_ = now;
+        report_.Notice(
+            "Stopping now leaves the device without complete firmware. Press Ctrl-C again "
+            "within 3 s to abort; otherwise the update goes on.");
+        return;
+    }
+    if (tool_.IsUpdating()) {
+        report_.Failed("aborted", "Aborted by the user at block " +
+                                      std::to_string(tool_.update_state().nBlockIndex) + " of " +
+                                      std::to_string(blocks_) + ".",
+                       std::string("The device is left without complete firmware: ") +
+                           kPutIntoUpdateMode);
+    } else {
+        report_.Failed("aborted", "Aborted by the user.", "Nothing was written to a device.");
+    }
+    Finish(kExitAborted);
+}
+
+void FlashRun::GiveUpWaiting() {
+    if (hid_.last_open_failed()) {
+        report_.Failed("cannot-open",
+                       "An Orvel-M8 in update mode is present but cannot be opened: " +
+                           hid_.last_path(),
+                       "Give your user access to it (see the message above about its node), or "
+                       "close the program that holds it, then run lumo-flash again.");
+        Finish(kExitCannotOpen);
+        return;
+    }
+    report_.Failed("no-device", std::string(text::kNotConnected),
+                   "Hold the device's HOME button while plugging it in, then run lumo-flash "
+                   "again (--wait SECONDS waits for it).");
+    Finish(kExitNoDevice);
+}
+
+void FlashRun::ShowWarningBox(std::string_view text) {
+    if (exit_code_) return;
+    if (!started_) {
+        report_.Failed("start-failed", text,
+                       "The device did not take the start of the update; nothing else was "
+                       "written. Unplug it, " + std::string(kPutIntoUpdateMode));
+    } else {
+        report_.Failed("write-failed", text,
+                       std::string("The update stopped part-way and the device is left without "
+                                   "complete firmware: ") + kPutIntoUpdateMode);
+    }
+    Finish(kExitFailed);
+}
+
+void FlashRun::ShowPlainBox(std::string_view text) {
+    if (exit_code_) return;
+    ProgressFigures figures = Figures();
+    figures.block = blocks_;
+    report_.Done(figures, text, "The device has its new firmware; you can unplug it now.");
+    Finish(kExitSuccess);
+}
+
+bool FlashRun::AskYesNo(std::string_view text) {
+    if (settings_.allow_stand_in) {
+        report_.Notice(std::string(text) + " (yes: --allow-stand-in)");
+        return true;
+    }
+    report_.Notice(std::string(text) + " (no: --allow-stand-in not given)");
+    return false;
+}
+
+}  // namespace lumo::cli

@@ -1,0 +1,98 @@
+// One run of lumo-flash that updates a device: wait for it, press Update once it is connected,
+// follow the update through unplugs and replugs, and end with an exit status. The platform's
+// event loop owns a FlashRun and feeds it the same events the dialogs get (the first search,
+// 10 ms ticks, device arrival and removal) plus Ctrl-C, until exit_code() has a value.
+//
+// It hosts the same LumoTool the dialogs embed and is its StatusView: the message boxes
+// become lines (ConsoleReport), and the dialog's progress becomes the progress line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "cli/clock.h"
+#include "cli/console_report.h"
+#include "cli/observed_hid.h"
+#include "ui/lumo_tool.h"
+#include "ui/status_view.h"
+#include "update/question.h"
+#include "update/update_sequence.h"
+
+namespace lumo::cli {
+
+// How long a first Ctrl-C during an update waits for the second.
+inline constexpr std::uint64_t kSecondInterruptMs = 3000;
+// While waiting for the device, a search this often besides the arrival notifications: a
+// notification that was missed (or a backend still starting) cannot keep the device unseen.
+inline constexpr std::uint64_t kWaitSearchMs = 500;
+
+struct RunSettings {
+    double wait_s = 0;
+    double resume_timeout_s = 60;
+    // With --image: whether the file is for product 0x7B16. A device of the other product is
+    // refused before the start report.
+    std::optional<bool> image_for_variant;
+    bool allow_stand_in = false;  // how the stand-in question is answered
+    UpdateOptions update;         // images, stand_ins, lifetime; the question is the run's
+    std::string variant_sha256;   // of the image each product would get
+    std::string primary_sha256;
+};
+
+class FlashRun : private StatusView, private Question {
+  public:
+    FlashRun(HidAccess& hid, Pause& pause, Clock& clock, ConsoleReport& report,
+             RunSettings settings);
+
+    // The first search (with the dialog's pause when it finds the device); Update is pressed
+    // as soon as a device is connected.
+    void Begin();
+    void OnTick();
+    void OnDeviceChange(unsigned event);
+    // Ctrl-C, SIGTERM, the console closing.
+    void OnInterrupt();
+
+    // Set once the run is over.
+    std::optional<int> exit_code() const { return exit_code_; }
+    const LumoTool& tool() const { return tool_; }
+
+  private:
+    // StatusView: the dialog's controls have no console counterpart except the boxes and the
+    // percentage.
+    void SetStatusCaption(std::string_view) override {}
+    void SetNote(std::string_view) override {}
+    void SetPercentText(std::string_view) override {}
+    void SetProgress(int position) override { percent_ = static_cast<unsigned>(position); }
+    void EnableUpdate(bool) override {}
+    void ShowWarningBox(std::string_view text) override;
+    void ShowPlainBox(std::string_view text) override;
+    // Question: the stand-in guard; Yes only with --allow-stand-in.
+    bool AskYesNo(std::string_view text) override;
+
+    void AfterDeviceChange(bool was_connected);
+    void PressUpdate();
+    void GiveUpWaiting();
+    void Finish(int code);
+    ProgressFigures Figures();
+    std::uint64_t ElapsedMs();
+
+    ObservedHid hid_;
+    Clock& clock_;
+    ConsoleReport& report_;
+    RunSettings settings_;
+    LumoTool tool_;
+
+    std::optional<int> exit_code_;
+    bool pressed_ = false;  // Update has been pressed (once per run)
+    bool started_ = false;  // the device answered the start report
+    bool suspended_ = false;
+    unsigned percent_ = 0;
+    std::uint32_t blocks_ = 0;
+    std::uint64_t begin_ms_ = 0;
+    std::uint64_t update_begin_ms_ = 0;
+    std::uint64_t last_search_ms_ = 0;
+    std::uint64_t suspended_at_ms_ = 0;
+    std::optional<std::uint64_t> first_interrupt_ms_;
+};
+
+}  // namespace lumo::cli

@@ -1,0 +1,30 @@
+// One JSON object on one line, for --json. Keys are plain ASCII; string values are escaped.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace lumo::cli {
+
+class JsonLine {
+  public:
+    JsonLine& Add(std::string_view key, std::string_view value);
+    JsonLine& Add(std::string_view key, const char* value) {
+        return Add(key, std::string_view(value));
+    }
+    JsonLine& Add(std::string_view key, std::uint64_t value);
+    JsonLine& Add(std::string_view key, bool value);
+
+    // The object, without a line break.
+    std::string str() const { return body_ + "}"; }
+
+  private:
+    void Key(std::string_view key);
+    std::string body_ = "{";
+};
+
+// `text` as a JSON string literal, quotes included. UTF-8 passes through unchanged.
+std::string JsonString(std::string_view text);
+
+}  // namespace lumo::cli

@@ -1,0 +1,125 @@
+// lumo-flash on Linux: one thread, one poll(2) loop over the udev monitor, a 10 ms timer fd and
+// a signal fd for Ctrl-C and SIGTERM, feeding the portable run.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <thread>
+#include <variant>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/flash_run.h"
+#include "cli/options.h"
+#include "device/linux/hidraw_access.h"
+#include "device/linux/udev_monitor.h"
+
+namespace {
+
+using namespace lumo::cli;
+
+class SteadyClock : public Clock {
+  public:
+    std::uint64_t NowMs() override {
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now().time_since_epoch())
+                                              .count());
+    }
+};
+
+class SleepPause : public lumo::Pause {
+  public:
+    void Wait(std::uint32_t ms) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+};
+
+// A file descriptor closed when it goes out of scope.
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
+              const ImageChoice& images) {
+    // Ctrl-C and SIGTERM arrive as readable data in the loop, never in the middle of a write.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) return kExitFailed;
+    Fd signal_fd{signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC)};
+    Fd timer_fd{timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)};
+    if (signal_fd.fd < 0 || timer_fd.fd < 0) {
+        std::perror("lumo-flash: cannot set up its event loop");
+        return kExitFailed;
+    }
+    constexpr long kTickNs = lumo::UPDATE_TIMER_PERIOD_MS * 1000000L;
+    const itimerspec period{{0, kTickNs}, {0, kTickNs}};
+
+    // The monitor exists before the first search, so a device plugged in meanwhile is seen.
+    lumo::linux_hid::UdevHidMonitor monitor;
+    SteadyClock clock;
+    SleepPause pause;
+    FlashRun run(hid, pause, clock, report, SettingsFor(options, images));
+    run.Begin();
+    timerfd_settime(timer_fd.fd, 0, &period, nullptr);
+
+    while (!run.exit_code()) {
+        pollfd fds[3] = {{signal_fd.fd, POLLIN, 0}, {timer_fd.fd, POLLIN, 0},
+                         {monitor.fd(), POLLIN, 0}};
+        const nfds_t count = monitor.fd() >= 0 ? 3 : 2;
+        if (poll(fds, count, 1000) < 0) {
+            if (errno == EINTR) continue;
+            std::perror("lumo-flash: poll");
+            return kExitFailed;
+        }
+        if (fds[0].revents & POLLIN) {
+            signalfd_siginfo info;
+            while (read(signal_fd.fd, &info, sizeof info) == sizeof info) run.OnInterrupt();
+        }
+        if (count == 3 && (fds[2].revents & POLLIN)) {
+            while (const auto event = monitor.NextEvent()) run.OnDeviceChange(*event);
+        }
+        if (fds[1].revents & POLLIN) {
+            std::uint64_t expirations = 0;
+            // Missed periods count as one tick, as a window's timer coalesces them.
+            if (read(timer_fd.fd, &expirations, sizeof expirations) == sizeof expirations)
+                run.OnTick();
+        }
+    }
+    return *run.exit_code();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    auto parsed = ParseOptions(argc, argv, std::cout, std::cerr);
+    if (const int* code = std::get_if<int>(&parsed)) return *code;
+    const Options& options = std::get<Options>(parsed);
+
+    if (options.version) {
+        PrintVersion(std::cout, options.json);
+        return kExitSuccess;
+    }
+    const OutputMode mode = options.json       ? OutputMode::kJson
+                            : isatty(STDOUT_FILENO) ? OutputMode::kTerminal
+                                                    : OutputMode::kLines;
+    ConsoleReport report(std::cout, std::cerr, mode);
+    lumo::linux_hid::HidrawAccess hid(std::cerr, LUMO_UDEV_RULE_FILE, "lumo-flash");
+    ImageChoice images;
+    if (options.list) return ListDevices(hid, std::cout, options.json, images);
+    if (const auto code = LoadImages(options, images, report)) return *code;
+    if (const auto code = CheckStandIns(options, images, report)) return *code;
+    return RunUpdate(options, hid, report, images);
+}

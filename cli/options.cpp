@@ -1,0 +1,80 @@
+#include "cli/options.h"
+
+#include <CLI/CLI.hpp>
+#include <ostream>
+
+#include "cli/exit_codes.h"
+
+namespace lumo::cli {
+
+namespace {
+
+constexpr const char* kExitStatusHelp =
+    "Exit status:\n"
+    "  0    success: every report of the update was written\n"
+    "  1    the update failed or was interrupted (the device needs the update again)\n"
+    "  2    no device in update mode (none within --wait)\n"
+    "  3    usage error, bad image file, or an image this device must not get\n"
+    "  4    a device is present but cannot be opened (permission)\n"
+    "  130  aborted by the user (Ctrl-C)\n";
+
+}  // namespace
+
+std::string ProductName(std::uint16_t product) {
+    return product == kProductVariant ? "7b16" : "c3d1";
+}
+
+std::variant<Options, int> ParseOptions(int argc, const char* const* argv, std::ostream& out,
+                                        std::ostream& err) {
+    Options o;
+    CLI::App app{"Writes new firmware to an Orvel-M8 in update mode (hold HOME while plugging "
+                 "it in).",
+                 "lumo-flash"};
+    app.footer(kExitStatusHelp);
+    app.get_formatter()->column_width(30);
+
+    app.add_option("--wait", o.wait_s, "Wait up to SECONDS for the device (default 0: now)")
+        ->type_name("SECONDS")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--resume-timeout", o.resume_timeout_s,
+                   "Wait up to SECONDS for an unplugged device to return (default 60)")
+        ->type_name("SECONDS")
+        ->check(CLI::NonNegativeNumber);
+    app.add_flag("--json", o.json, "One JSON object per line on standard output");
+    auto* list = app.add_flag("--list", o.list, "List the devices present in update mode");
+    auto* version =
+        app.add_flag("--version", o.version, "Program version and the built-in images");
+    std::string image;
+    auto* image_opt =
+        app.add_option("--image", image, "Write this image file instead of the built-in one")
+            ->type_name("FILE");
+    std::string product;
+    auto* product_opt = app.add_option("--product", product,
+                                       "The product the image file is for (with --image)")
+                            ->type_name("7b16|c3d1")
+                            ->check(CLI::IsMember({"7b16", "c3d1"}, CLI::ignore_case));
+    image_opt->needs(product_opt);
+    product_opt->needs(image_opt);
+    app.add_flag("--allow-stand-in", o.allow_stand_in,
+                 "Write stand-in test images (never to a device in the field)");
+    list->excludes(version);
+    list->excludes(image_opt);
+    version->excludes(image_opt);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e, out, err);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e, out, err);
+        err << "Run lumo-flash --help for the options.\n";
+        return kExitUsage;
+    }
+    if (image_opt->count() > 0) o.image = image;
+    if (product_opt->count() > 0) {
+        o.product = (product == "7b16" || product == "7B16") ? kProductVariant : kProductPrimary;
+    }
+    return o;
+}
+
+}  // namespace lumo::cli

@@ -1,0 +1,144 @@
+// lumo-flash.exe: a console program. One thread runs a message loop for a message-only window
+// that gets the 10 ms timer (SetTimer) and device-change notifications
+// (RegisterDeviceNotificationW), and feeds them to the portable run. Ctrl-C, Ctrl-Break and the
+// console closing arrive on a thread of the system's; they are posted to the window, so the run
+// only ever sees them between two events.
+#include <windows.h>
+
+#include <atomic>
+#include <iostream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/flash_run.h"
+#include "cli/options.h"
+#include "device/win32/win32_hid_access.h"
+
+namespace {
+
+using namespace lumo::cli;
+
+constexpr UINT kInterruptMessage = WM_APP + 1;
+constexpr wchar_t kWindowClass[] = L"LumoFlashEvents";
+
+// The console handler's only way to the window (it runs on another thread).
+std::atomic<HWND> g_events_window{nullptr};
+
+class TickClock : public Clock {
+  public:
+    std::uint64_t NowMs() override { return GetTickCount64(); }
+};
+
+class SleepPause : public lumo::Pause {
+  public:
+    void Wait(std::uint32_t ms) override { Sleep(ms); }
+};
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    const HWND window = g_events_window.load();
+    if (window == nullptr) return FALSE;  // not updating yet: the default ends the process
+    PostMessageW(window, kInterruptMessage, type, 0);
+    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+        // The system ends the process once this returns; give the loop a moment to say what
+        // was left undone.
+        Sleep(1000);
+    }
+    return TRUE;
+}
+
+LRESULT CALLBACK EventsProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    auto* run = reinterpret_cast<FlashRun*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (run != nullptr) {
+        switch (message) {
+            case WM_TIMER:
+                if (wparam == lumo::UPDATE_TIMER_ID) run->OnTick();
+                return 0;
+            case WM_DEVICECHANGE:
+                run->OnDeviceChange(static_cast<unsigned>(wparam));
+                return TRUE;
+            case kInterruptMessage:
+                run->OnInterrupt();
+                return 0;
+            default:
+                break;
+        }
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
+              const ImageChoice& images) {
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = EventsProc;
+    wc.hInstance = instance;
+    wc.lpszClassName = kWindowClass;
+    RegisterClassW(&wc);
+    const HWND window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                        nullptr, instance, nullptr);
+    if (window == nullptr) {
+        std::cerr << "lumo-flash: cannot create its event window (error " << GetLastError()
+                  << ")\n";
+        return kExitFailed;
+    }
+    // Registered before the first search, so a device plugged in meanwhile is reported.
+    lumo::RegisterDeviceInterfaceNotifications(window);
+
+    TickClock clock;
+    SleepPause pause;
+    FlashRun run(hid, pause, clock, report, SettingsFor(options, images));
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&run));
+    g_events_window.store(window);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+
+    run.Begin();
+    SetTimer(window, lumo::UPDATE_TIMER_ID, lumo::UPDATE_TIMER_PERIOD_MS, nullptr);
+    MSG msg;
+    while (!run.exit_code() && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    g_events_window.store(nullptr);
+    KillTimer(window, lumo::UPDATE_TIMER_ID);
+    SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    DestroyWindow(window);
+    return run.exit_code().value_or(kExitFailed);
+}
+
+bool IsConsole(DWORD which) {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(which), &mode) != 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    // The texts are UTF-8 (some carry full-width punctuation).
+    SetConsoleOutputCP(CP_UTF8);
+    std::vector<std::string> utf8;
+    for (int i = 0; i < argc; ++i) utf8.push_back(lumo::Utf8FromWide(argv[i]));
+    std::vector<const char*> args;
+    for (const std::string& a : utf8) args.push_back(a.c_str());
+
+    auto parsed = ParseOptions(argc, args.data(), std::cout, std::cerr);
+    if (const int* code = std::get_if<int>(&parsed)) return *code;
+    const Options& options = std::get<Options>(parsed);
+
+    if (options.version) {
+        PrintVersion(std::cout, options.json);
+        return kExitSuccess;
+    }
+    const OutputMode mode = options.json                   ? OutputMode::kJson
+                            : IsConsole(STD_OUTPUT_HANDLE) ? OutputMode::kTerminal
+                                                           : OutputMode::kLines;
+    ConsoleReport report(std::cout, std::cerr, mode);
+    lumo::Win32HidAccess hid;
+    ImageChoice images;
+    if (options.list) return ListDevices(hid, std::cout, options.json, images);
+    if (const auto code = LoadImages(options, images, report)) return *code;
+    if (const auto code = CheckStandIns(options, images, report)) return *code;
+    return RunUpdate(options, hid, report, images);
+}

@@ -1,0 +1,207 @@
+#!/usr/bin/env python3
+"""Runs lumo-flash once, inside orvel-emulator, and checks what it said and how it ended.
+
+    cli_e2e.py [checks] -- COMMAND ARGS...
+
+The emulator judges what reached the device; this script judges the program's side: exit
+status, standard output and error, the --json events, the time taken, and Ctrl-C. In COMMAND,
+{FILE} is replaced by an image file made by --make-file. Exit status 0 when every check holds.
+"""
+import argparse
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+TRY_AGAIN = "Error\uff0cPlease try again!"
+SUCCESS = "Update is successful!"
+
+
+def make_file(kind, folder, source):
+    path = os.path.join(folder, "image.bin")
+    if kind == "empty":
+        open(path, "wb").close()
+    elif kind == "oversized":
+        with open(path, "wb") as f:
+            f.truncate(65536 * 56 + 1)
+    elif kind == "unreadable":
+        # A folder where the file should be: unreadable as a file for every user, root too.
+        os.mkdir(path)
+    elif kind == "missing":
+        pass
+    elif kind == "copy":
+        with open(source, "rb") as src, open(path, "wb") as dst:
+            dst.write(src.read())
+    return path
+
+
+def json_events(stdout):
+    events = []
+    for line in stdout.splitlines():
+        events.append(json.loads(line))  # every line must be one JSON object
+    return events
+
+
+def collapse(names):
+    out = []
+    for n in names:
+        if not out or out[-1] != n or n != "progress":
+            out.append(n)
+    return out
+
+
+class Program:
+    def __init__(self, command):
+        self.lines = []
+        self.err_lines = []
+        self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     text=True, encoding="utf-8")
+        self.threads = [threading.Thread(target=self.pump, args=(self.proc.stdout, self.lines)),
+                        threading.Thread(target=self.pump, args=(self.proc.stderr, self.err_lines))]
+        for t in self.threads:
+            t.start()
+
+    @staticmethod
+    def pump(stream, sink):
+        for line in stream:
+            sink.append(line)
+
+    def wait_for(self, predicate, seconds):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            if predicate():
+                return True
+            if self.proc.poll() is not None:
+                return predicate()
+            time.sleep(0.02)
+        return False
+
+    def finish(self, timeout):
+        status = self.proc.wait(timeout=timeout)
+        for t in self.threads:
+            t.join()
+        return status, "".join(self.lines), "".join(self.err_lines)
+
+
+def two_step_interrupt(program, problems):
+    """First Ctrl-C during the update warns and the update goes on; the second ends it."""
+    if not program.wait_for(lambda: any(" 10% " in l for l in program.lines), 40):
+        problems.append("the update never reached 10%")
+        return
+    program.proc.send_signal(signal.SIGINT)
+    if not program.wait_for(lambda: any("Ctrl-C again within 3 s" in l for l in program.err_lines), 5):
+        problems.append("no warning after the first Ctrl-C")
+    shown = len(program.lines)
+    time.sleep(1.0)
+    if program.proc.poll() is not None:
+        problems.append("the first Ctrl-C ended the run")
+        return
+    if len(program.lines) <= shown:
+        problems.append("the update did not go on after the first Ctrl-C")
+    program.proc.send_signal(signal.SIGINT)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--exit", type=int, required=True, help="expected exit status")
+    ap.add_argument("--stdout-has", action="append", default=[])
+    ap.add_argument("--stderr-has", action="append", default=[])
+    ap.add_argument("--stdout-lacks", action="append", default=[])
+    ap.add_argument("--stdout-lines", type=int, help="exact number of lines on stdout")
+    ap.add_argument("--events", help="comma-separated --json events, repeated progress as one")
+    ap.add_argument("--within", type=float, help="the run must end within this many seconds")
+    ap.add_argument("--make-file", choices=["empty", "oversized", "unreadable", "missing", "copy"])
+    ap.add_argument("--source", help="the file --make-file copy copies")
+    ap.add_argument("--interrupt", choices=["two-step", "waiting"])
+    ap.add_argument("--timeout", type=float, default=100)
+    ap.add_argument("command", nargs=argparse.REMAINDER)
+    args = ap.parse_args()
+    command = args.command[1:] if args.command[:1] == ["--"] else args.command
+
+    with tempfile.TemporaryDirectory() as folder:
+        if args.make_file:
+            path = make_file(args.make_file, folder, args.source)
+            command = [c.replace("{FILE}", path) for c in command]
+        started = time.monotonic()
+        program = Program(command)
+        problems = []
+        if args.interrupt == "two-step":
+            two_step_interrupt(program, problems)
+        elif args.interrupt == "waiting":
+            program.wait_for(lambda: any("Waiting" in l for l in program.lines), 20)
+            time.sleep(0.3)
+            program.proc.send_signal(signal.SIGINT)
+        try:
+            status, out, err = program.finish(args.timeout)
+        except subprocess.TimeoutExpired:
+            program.proc.kill()
+            print("cli_e2e: the program did not end in time")
+            return 1
+        took = time.monotonic() - started
+
+    sys.stdout.write(out)
+    sys.stdout.write("".join("stderr| " + l for l in err.splitlines(True)))
+    if status != args.exit:
+        problems.append(f"exit status {status}, expected {args.exit}")
+    for text in args.stdout_has:
+        if text not in out:
+            problems.append(f"stdout lacks {text!r}")
+    for text in args.stdout_lacks:
+        if text in out:
+            problems.append(f"stdout has {text!r}")
+    for text in args.stderr_has:
+        if text not in err:
+            problems.append(f"stderr lacks {text!r}")
+    if SUCCESS in err:
+        problems.append("the success text went to stderr")
+    if args.stdout_lines is not None and len(out.splitlines()) != args.stdout_lines:
+        problems.append(f"{len(out.splitlines())} lines on stdout, expected {args.stdout_lines}")
+    if args.within is not None and took > args.within:
+        problems.append(f"took {took:.1f} s, more than {args.within} s")
+    if args.events is not None:
+        try:
+            events = json_events(out)
+        except json.JSONDecodeError as e:
+            problems.append(f"stdout is not one JSON object per line: {e}")
+            events = []
+        names = collapse([e.get("event") for e in events])
+        if names != args.events.split(","):
+            problems.append(f"events {','.join(map(str, names))}, expected {args.events}")
+        check_json_figures(events, problems)
+    for p in problems:
+        print("cli_e2e: FAIL " + p)
+    print(f"cli_e2e: {'ok' if not problems else 'failed'} (exit {status}, {took:.1f} s)")
+    return 0 if not problems else 1
+
+
+def check_json_figures(events, problems):
+    start = next((e for e in events if e.get("event") == "start"), None)
+    progress = [e for e in events if e.get("event") == "progress"]
+    if start:
+        if start["blocks"] != (start["bytes"] + 55) // 56 or len(start["sha256"]) != 64:
+            problems.append(f"start event figures wrong: {start}")
+        for p in progress:
+            if p["blocks"] != start["blocks"] or not 0 <= p["block"] <= p["blocks"]:
+                problems.append(f"progress event out of range: {p}")
+                break
+    blocks = [p["block"] for p in progress]
+    percents = [p["percent"] for p in progress]
+    if blocks != sorted(blocks) or percents != sorted(percents):
+        problems.append("progress went backwards")
+    done = next((e for e in events if e.get("event") == "done"), None)
+    if done:
+        if done.get("text") != SUCCESS:
+            problems.append(f"done event text {done.get('text')!r}")
+        if not progress or progress[-1]["percent"] != 100:
+            problems.append("no 100% progress before done")
+    failed = next((e for e in events if e.get("event") == "failed"), None)
+    if failed and not failed.get("reason"):
+        problems.append("failed event without a reason")
+
+
+if __name__ == "__main__":
+    sys.exit(main())

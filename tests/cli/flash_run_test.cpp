@@ -1,0 +1,243 @@
+// The run logic of lumo-flash over the fake bus and a fake clock: no real time passes. Each
+// test drives the events a platform loop would (ticks of 10 ms, arrival, removal, Ctrl-C).
+#include "cli/flash_run.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "cli/exit_codes.h"
+#include "device/device_link.h"
+#include "firmware/firmware_image.h"
+#include "tests/fakes/bootloader_check.h"
+#include "tests/fakes/fake_hid_bus.h"
+#include "ui/status_texts.h"
+
+namespace lumo::cli {
+namespace {
+
+using testing::CheckDelivery;
+using testing::FakeHidBus;
+using testing::kDelivered;
+
+const std::string kC3D1 = "hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0001#/dev/hidraw0";
+const std::string k7B16 = "hid#vid_5a7e&pid_7b16&mi_00#0003:5a7e:7b16.0001#/dev/hidraw0";
+const std::string k7B16Again = "hid#vid_5a7e&pid_7b16&mi_00#0003:5a7e:7b16.0002#/dev/hidraw1";
+
+// A clock that moves only when the test ticks or the tool pauses.
+class FakeTime : public Clock, public Pause {
+  public:
+    std::uint64_t now = 1000;
+    std::uint64_t NowMs() override { return now; }
+    void Wait(std::uint32_t ms) override { now += ms; }
+};
+
+class FlashRunTest : public ::testing::Test {
+  protected:
+    void Make(RunSettings s, OutputMode mode = OutputMode::kLines) {
+        s.allow_stand_in = true;
+        report = std::make_unique<ConsoleReport>(out, err, mode);
+        run = std::make_unique<FlashRun>(bus, time, time, *report, std::move(s));
+    }
+    // Ticks every 10 ms until the run ends or `max_ticks` have passed; the ticks made.
+    int Tick(int max_ticks) {
+        int n = 0;
+        for (; n < max_ticks && !run->exit_code(); ++n) {
+            time.now += 10;
+            run->OnTick();
+        }
+        return n;
+    }
+    std::string Delivery(bool variant) const {
+        return CheckDelivery(bus.Reports(), SelectFirmwareImage(variant).bytes());
+    }
+
+    FakeHidBus bus;
+    FakeTime time;
+    std::ostringstream out, err;
+    std::unique_ptr<ConsoleReport> report;
+    std::unique_ptr<FlashRun> run;
+};
+
+TEST_F(FlashRunTest, DevicePresentIsUpdatedAndTheSuccessTextGoesToStdout) {
+    bus.Plug(k7B16);
+    Make({});
+    run->Begin();
+    Tick(5000);
+    EXPECT_EQ(run->exit_code(), kExitSuccess);
+    EXPECT_EQ(Delivery(true), kDelivered);
+    EXPECT_NE(out.str().find("Update is successful!\nThe device has its new firmware"),
+              std::string::npos);
+    EXPECT_NE(out.str().find("100% 988/988 blocks"), std::string::npos);
+    EXPECT_EQ(err.str(), "");
+}
+
+TEST_F(FlashRunTest, NoDeviceAndNoWaitEndsAtOnceWithTwo) {
+    Make({});
+    run->Begin();
+    EXPECT_EQ(run->exit_code(), kExitNoDevice);
+    EXPECT_NE(err.str().find("The device is not connected!"), std::string::npos);
+    EXPECT_TRUE(bus.writes.empty());
+}
+
+TEST_F(FlashRunTest, WaitGivesUpAtItsDeadline) {
+    RunSettings s;
+    s.wait_s = 2;
+    Make(s);
+    run->Begin();
+    EXPECT_FALSE(run->exit_code());
+    const int ticks = Tick(1000);
+    EXPECT_EQ(run->exit_code(), kExitNoDevice);
+    EXPECT_EQ(ticks, 200);
+}
+
+TEST_F(FlashRunTest, DevicePluggedInWhileWaitingIsFoundEvenWithoutANotification) {
+    RunSettings s;
+    s.wait_s = 10;
+    Make(s);
+    run->Begin();
+    Tick(100);
+    bus.Plug(kC3D1);  // no arrival event: the periodic search finds it
+    Tick(5000);
+    EXPECT_EQ(run->exit_code(), kExitSuccess);
+    EXPECT_EQ(Delivery(false), kDelivered);
+}
+
+TEST_F(FlashRunTest, UnplugAndReplugResumesFromTheSavedBlock) {
+    bus.Plug(k7B16);
+    Make({}, OutputMode::kJson);
+    run->Begin();
+    Tick(300);
+    bus.Unplug(k7B16);
+    run->OnDeviceChange(kDeviceRemoveComplete);
+    Tick(50);  // suspended: nothing is written
+    const std::size_t written = bus.writes.size();
+    Tick(50);
+    EXPECT_EQ(bus.writes.size(), written);
+    bus.Plug(k7B16Again);
+    run->OnDeviceChange(kDeviceArrival);
+    Tick(5000);
+    EXPECT_EQ(run->exit_code(), kExitSuccess);
+    EXPECT_EQ(Delivery(true), kDelivered);
+    const std::string json = out.str();
+    EXPECT_NE(json.find("{\"event\":\"suspended\",\"block\":"), std::string::npos);
+    EXPECT_NE(json.find("{\"event\":\"resumed\",\"block\":"), std::string::npos);
+}
+
+TEST_F(FlashRunTest, DeviceThatNeverReturnsFailsAfterTheResumeTimeout) {
+    bus.Plug(k7B16);
+    RunSettings s;
+    s.resume_timeout_s = 1.5;
+    Make(s);
+    run->Begin();
+    Tick(300);
+    bus.Unplug(k7B16);
+    run->OnDeviceChange(kDeviceRemoveComplete);
+    const int ticks = Tick(1000);
+    EXPECT_EQ(run->exit_code(), kExitFailed);
+    EXPECT_EQ(ticks, 150);
+    EXPECT_NE(err.str().find("did not come back within 1.5 s"), std::string::npos);
+    EXPECT_NE(err.str().find("needs the update again"), std::string::npos);
+    EXPECT_EQ(out.str().find("successful"), std::string::npos);
+}
+
+TEST_F(FlashRunTest, FileForTheOtherProductIsRefusedBeforeTheStartReport) {
+    bus.Plug(kC3D1);
+    const FirmwareImage a = g_firmwareVariant, b = g_firmwareVariant;
+    RunSettings s;
+    s.update.images = {&a, &b};
+    s.image_for_variant = true;
+    Make(s);
+    run->Begin();
+    EXPECT_EQ(run->exit_code(), kExitUsage);
+    EXPECT_EQ(bus.write_calls, 0u);
+    EXPECT_NE(err.str().find("is for product 7b16"), std::string::npos);
+}
+
+TEST_F(FlashRunTest, FileUpdateReopenedAsTheOtherProductEndsBeforeWriting) {
+    bus.Plug(k7B16);
+    const FirmwareImage a = g_firmwareVariant, b = g_firmwareVariant;
+    RunSettings s;
+    s.update.images = {&a, &b};
+    s.image_for_variant = true;
+    Make(s);
+    run->Begin();
+    Tick(100);
+    bus.Unplug(k7B16);
+    run->OnDeviceChange(kDeviceRemoveComplete);
+    bus.Plug(kC3D1);
+    run->OnDeviceChange(kDeviceArrival);
+    Tick(100);
+    EXPECT_EQ(run->exit_code(), kExitFailed);
+    EXPECT_EQ(bus.opened.back(), kC3D1);
+    // Nothing went to the handle of the other product's device.
+    const HidHandle other = *bus.open_handles.rbegin();
+    for (const auto& w : bus.writes) EXPECT_NE(w.handle, other);
+}
+
+TEST_F(FlashRunTest, FirstCtrlCWarnsAndTheSecondWithinThreeSecondsAborts) {
+    bus.Plug(k7B16);
+    Make({});
+    run->Begin();
+    Tick(100);
+    run->OnInterrupt();
+    EXPECT_FALSE(run->exit_code());
+    EXPECT_NE(err.str().find("Ctrl-C again within 3 s"), std::string::npos);
+    Tick(350);  // more than 3 s: the first one has lapsed, the update went on
+    EXPECT_FALSE(run->exit_code());
+    run->OnInterrupt();  // a first one again
+    EXPECT_FALSE(run->exit_code());
+    Tick(100);
+    const std::size_t written = bus.writes.size();
+    run->OnInterrupt();
+    EXPECT_EQ(run->exit_code(), kExitAborted);
+    Tick(100);
+    EXPECT_EQ(bus.writes.size(), written);
+    EXPECT_NE(err.str().find("Aborted by the user"), std::string::npos);
+}
+
+TEST_F(FlashRunTest, CtrlCOutsideAnUpdateEndsAtOnce) {
+    RunSettings s;
+    s.wait_s = 30;
+    Make(s);
+    run->Begin();
+    Tick(10);
+    run->OnInterrupt();
+    EXPECT_EQ(run->exit_code(), kExitAborted);
+}
+
+TEST_F(FlashRunTest, DeviceThatCannotBeOpenedEndsWithFour) {
+    bus.Plug(kC3D1).refuse_open = true;
+    Make({});
+    run->Begin();
+    EXPECT_EQ(run->exit_code(), kExitCannotOpen);
+    EXPECT_NE(err.str().find("cannot be opened: " + kC3D1), std::string::npos);
+}
+
+TEST_F(FlashRunTest, UnansweredStartFailsWithTheWarningText) {
+    bus.Plug(kC3D1);
+    bus.fail_reply = true;
+    Make({}, OutputMode::kJson);
+    run->Begin();
+    EXPECT_EQ(run->exit_code(), kExitFailed);
+    EXPECT_NE(err.str().find(text::kTryAgain), std::string::npos);
+    EXPECT_NE(out.str().find("\"reason\":\"start-failed\""), std::string::npos);
+    EXPECT_EQ(out.str().find("successful"), std::string::npos);
+    EXPECT_EQ(bus.writes.size(), 1u);  // the start report only
+}
+
+TEST_F(FlashRunTest, RefusedWriteFailsAndNothingMoreIsWritten) {
+    bus.Plug(kC3D1);
+    bus.failing_writes = {101};
+    Make({});
+    run->Begin();
+    Tick(5000);
+    EXPECT_EQ(run->exit_code(), kExitFailed);
+    EXPECT_EQ(bus.write_calls, 102u);
+    EXPECT_NE(err.str().find(text::kTryAgain), std::string::npos);
+    EXPECT_NE(err.str().find("without complete firmware"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace lumo::cli
