@@ -21,6 +21,9 @@ packages=(
   # The packages: dpkg-shlibdeps works out the .deb's dependencies; lintian, file and unzip
   # check them.
   dpkg-dev lintian file unzip
+  # The browser page: the core in WebAssembly (emscripten runs on Node), its end-to-end
+  # tests in headless Chromium driven over the DevTools protocol.
+  emscripten nodejs chromium python3-websocket
   # lumo-flash: its command line (header-only, also for the mingw builds) and SHA-256 of image
   # files, natively and for mingw-w64.
   libcli11-dev libgcrypt20-dev libgcrypt-mingw-w64-dev
