@@ -1,7 +1,11 @@
 # GoogleTest: Debian's package natively; built from Debian's sources (/usr/src/googletest)
-# when cross-compiling for Windows.
+# when cross-compiling for Windows or WebAssembly (single-threaded there).
 if(CMAKE_CROSSCOMPILING)
-  set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+  if(EMSCRIPTEN)
+    set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+  else()
+    set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+  endif()
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL)
   if(NOT TARGET GTest::gtest_main)

@@ -1,5 +1,6 @@
 // lumo-flash on Linux: one thread, one poll(2) loop over the udev monitor, a 10 ms timer fd and
-// a signal fd for Ctrl-C and SIGTERM, feeding the portable run.
+// a signal fd for Ctrl-C and SIGTERM, feeding the portable run; a logind inhibitor lock against
+// sleep and shutdown while an update is under way.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <iostream>
 #include <thread>
+#include <utility>
 #include <variant>
 
 #include "cli/commands.h"
@@ -19,6 +21,7 @@
 #include "cli/options.h"
 #include "device/linux/hidraw_access.h"
 #include "device/linux/udev_monitor.h"
+#include "update/linux/logind_inhibitor.h"
 
 namespace {
 
@@ -70,7 +73,11 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
     lumo::linux_hid::UdevHidMonitor monitor;
     SteadyClock clock;
     SleepPause pause;
-    FlashRun run(hid, pause, clock, report, SettingsFor(options, images));
+    // Sleep and shutdown held off from the update's start to its end (logind's lock).
+    lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
+    RunSettings settings = SettingsFor(options, images);
+    settings.update.lifetime = &inhibitor;
+    FlashRun run(hid, pause, clock, report, std::move(settings));
     run.Begin();
     timerfd_settime(timer_fd.fd, 0, &period, nullptr);
 

@@ -1,4 +1,4 @@
-// lumo-flash.exe: a console program. One thread runs a message loop for a message-only window
+// lumo-flash.exe: a console program. One thread runs a message loop for a hidden window
 // that gets the 10 ms timer (SetTimer) and device-change notifications
 // (RegisterDeviceNotificationW), and feeds them to the portable run. Ctrl-C, Ctrl-Break and the
 // console closing arrive on a thread of the system's; they are posted to the window, so the run
@@ -8,6 +8,7 @@
 #include <atomic>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "cli/flash_run.h"
 #include "cli/options.h"
 #include "device/win32/win32_hid_access.h"
+#include "update/win32/sleep_shutdown_blocker.h"
 
 namespace {
 
@@ -49,10 +51,20 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
     return TRUE;
 }
 
+// What the window's procedure reaches: the run, and what holds off sleep and shutdown.
+struct EventsTarget {
+    FlashRun* run;
+    lumo::win32::SleepShutdownBlocker* blocker;
+};
+
 LRESULT CALLBACK EventsProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    auto* run = reinterpret_cast<FlashRun*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    const auto* target = reinterpret_cast<EventsTarget*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    FlashRun* run = target != nullptr ? target->run : nullptr;
     if (run != nullptr) {
         switch (message) {
+            case WM_QUERYENDSESSION:
+                // Shutdown and log-off are refused while the update is under way.
+                return target->blocker->QueryEndSessionAnswer();
             case WM_TIMER:
                 if (wparam == lumo::UPDATE_TIMER_ID) run->OnTick();
                 return 0;
@@ -77,8 +89,10 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
     wc.hInstance = instance;
     wc.lpszClassName = kWindowClass;
     RegisterClassW(&wc);
-    const HWND window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                        nullptr, instance, nullptr);
+    // A hidden top-level window, not a message-only one: only top-level windows are asked
+    // before shutdown and log-off (WM_QUERYENDSESSION).
+    const HWND window = CreateWindowExW(0, kWindowClass, L"lumo-flash", WS_OVERLAPPED, 0, 0, 0, 0,
+                                        nullptr, nullptr, instance, nullptr);
     if (window == nullptr) {
         std::cerr << "lumo-flash: cannot create its event window (error " << GetLastError()
                   << ")\n";
@@ -89,8 +103,15 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
 
     TickClock clock;
     SleepPause pause;
-    FlashRun run(hid, pause, clock, report, SettingsFor(options, images));
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&run));
+    // Keeps the system awake and gives the reason for refusing shutdown on this window while
+    // the update is under way; made before the run, which ends an update still under way.
+    lumo::win32::SleepShutdownBlocker blocker;
+    blocker.set_window(window);
+    RunSettings settings = SettingsFor(options, images);
+    settings.update.lifetime = &blocker;
+    FlashRun run(hid, pause, clock, report, std::move(settings));
+    EventsTarget target{&run, &blocker};
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&target));
     g_events_window.store(window);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
@@ -104,6 +125,7 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
     g_events_window.store(nullptr);
     KillTimer(window, lumo::UPDATE_TIMER_ID);
     SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    blocker.set_window(nullptr);  // the reason goes while its window is still there
     DestroyWindow(window);
     return run.exit_code().value_or(kExitFailed);
 }

@@ -355,6 +355,8 @@ void EmulatedBus::StartClock(std::chrono::steady_clock::time_point start) {
     };
     if (scenario_.plug_in_ms) After(*scenario_.plug_in_ms, plug, &main_);
     if (scenario_.second_device_ms) After(*scenario_.second_device_ms, plug, &second_);
+    if (scenario_.second_device_removed_ms)
+        After(*scenario_.second_device_removed_ms, unplug, &second_);
     for (const auto& t : scenario_.unrelated) After(t.at_ms, t.add ? plug : unplug, &unrelated_);
     for (std::size_t i = 0; i < scenario_.unplugs.size(); ++i) {
         const Unplug& u = scenario_.unplugs[i];

@@ -79,6 +79,9 @@ bool Statement(const std::vector<std::string>& w, Scenario& s, std::string& erro
     } else if (Match(w, {"second", "device", "after", "N", "ms"}, n)) {
         s.second_device = true;
         s.second_device_ms = n[0];
+    } else if (Match(w, {"remove", "second", "device", "after", "N", "ms"}, n)) {
+        s.second_device = true;
+        s.second_device_removed_ms = n[0];
     } else {
         error = "not understood";
         return false;

@@ -16,6 +16,7 @@
 //   remove unrelated device after N ms
 //   second device                    a device of the other product present as well
 //   second device after N ms         ... plugged in then
+//   remove second device after N ms  the device of the other product is pulled out then
 //
 // Block events act on the first write of that block only, so a later retry goes through.
 #pragma once
@@ -53,6 +54,7 @@ struct Scenario {
     std::vector<TimedToggle> unrelated;
     bool second_device = false;
     std::optional<std::uint32_t> second_device_ms;
+    std::optional<std::uint32_t> second_device_removed_ms;
 };
 
 // Adds the statements in `text` to `scenario`. On a bad statement returns false and sets

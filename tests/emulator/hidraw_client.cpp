@@ -13,6 +13,9 @@
 //   hidraw_client start-only                  start report, then read the reply (must come)
 //   hidraw_client no-reply                    start report; the reply must not come
 //   hidraw_client describe                    prints what udev and the ioctls say
+//   hidraw_client descriptor-file [PLUGS]      the HID device's sysfs report_descriptor
+//                                            holds the descriptor ioctl's bytes, on PLUGS
+//                                            plug-ins in turn (default 1)
 //   hidraw_client monitor MS EVENT...         waits up to MS ms for the events in order,
 //                                            e.g. add:hidraw0 remove:hidraw0 add:hidraw1
 #include <fcntl.h>
@@ -40,6 +43,7 @@ using Clock = std::chrono::steady_clock;
 struct Found {
     std::string devnode;
     std::string path;  // as the Linux backend composes it: vid_xxxx&pid_xxxx&mi_nn
+    std::string hid_syspath;
     unsigned product = 0;
 };
 
@@ -70,6 +74,7 @@ bool FindDevice(Found& out, const std::string& skip_node = "") {
             out.devnode = node;
             out.path = "vid_" + vid + "&pid_" + pid + "&mi_" + Attr(intf, "bInterfaceNumber");
             out.product = static_cast<unsigned>(std::stoul(pid, nullptr, 16));
+            out.hid_syspath = udev_device_get_syspath(hid);
             found = true;
         }
         udev_device_unref(raw);
@@ -191,6 +196,35 @@ int Describe() {
     return 0;
 }
 
+// Browsers read the descriptor from sysfs, not through the node: both must say the same.
+int DescriptorFile(int plugs) {
+    std::string previous;
+    for (int plug = 1; plug <= plugs; ++plug) {
+        Found f;
+        const int fd = OpenFound(f, 8000, previous);
+        if (fd < 0) {
+            std::fprintf(stderr, "client: no device for plug-in %d\n", plug);
+            return 1;
+        }
+        hidraw_report_descriptor desc{};
+        int size = 0;
+        const bool ioctls = ioctl(fd, HIDIOCGRDESCSIZE, &size) == 0 &&
+                            (desc.size = static_cast<__u32>(size), ioctl(fd, HIDIOCGRDESC, &desc) == 0);
+        close(fd);
+        std::vector<char> file(HID_MAX_DESCRIPTOR_SIZE + 1);
+        std::FILE* in = std::fopen((f.hid_syspath + "/report_descriptor").c_str(), "rb");
+        const std::size_t n = in ? std::fread(file.data(), 1, file.size(), in) : 0;
+        if (in) std::fclose(in);
+        const bool same = ioctls && in && n == static_cast<std::size_t>(size) &&
+                          std::memcmp(file.data(), desc.value, n) == 0;
+        std::printf("client: report_descriptor of %s %s (%zu bytes)\n", f.devnode.c_str(),
+                    same ? "matches the ioctl" : "DIFFERS from the ioctl", n);
+        if (!same) return 1;
+        previous = f.devnode;
+    }
+    return 0;
+}
+
 int Monitor(int ms, const std::vector<std::string>& expected) {
     udev* u = udev_new();
     udev_monitor* m = udev_monitor_new_from_netlink(u, "udev");
@@ -240,6 +274,8 @@ int main(int argc, char** argv) {
         rc = StartOnly(false);
     } else if (args[0] == "describe") {
         rc = Describe();
+    } else if (args[0] == "descriptor-file") {
+        rc = DescriptorFile(args.size() >= 2 ? std::stoi(args[1]) : 1);
     } else if (args[0] == "monitor" && args.size() >= 2) {
         rc = Monitor(std::stoi(args[1]), {args.begin() + 2, args.end()});
     }

@@ -45,6 +45,15 @@ TEST(Scenario, ReadsEveryStatement) {
     EXPECT_EQ(s.second_device_ms, 10u);
 }
 
+TEST(Scenario, RemovingTheSecondDeviceMeansThereIsOne) {
+    Scenario s;
+    std::string error;
+    ASSERT_TRUE(ParseScenario("remove second device after 4000 ms", s, error)) << error;
+    EXPECT_TRUE(s.second_device);
+    EXPECT_FALSE(s.second_device_ms);
+    EXPECT_EQ(s.second_device_removed_ms, 4000u);
+}
+
 TEST(Scenario, RemovingAnUnrelatedDeviceFirstMeansItIsThereAtTheStart) {
     Scenario s;
     std::string error;

@@ -19,6 +19,7 @@ class FakeInterfaceSet : public HidInterfaceSet {
     }
     std::size_t PathSize(std::uint32_t index) override {
         if (index >= items_.size() || items_[index].hide_path_size) return 0;
+        if (items_[index].reported_size != 0) return items_[index].reported_size;
         return items_[index].path.size() + 1;
     }
     bool ReadPath(std::uint32_t index, std::span<char> buffer) override {
@@ -93,13 +94,23 @@ bool FakeHidBus::Probe(HidHandle h) {
 bool FakeHidBus::WriteReport(HidHandle h, const UpdateReport& report) {
     const std::size_t ordinal = write_calls++;
     if (!Usable(h) || failing_writes.contains(ordinal)) return false;
-    writes.push_back({h, report});
+    if (stalling_writes.contains(ordinal)) {
+        ++stalled_calls;  // the device never took it; the call gave up at its time limit
+        return false;
+    }
+    if (keep_writes) writes.push_back({h, report});
+    if (on_write) on_write(h, handle_paths_[h], report);
     return true;
 }
 
 bool FakeHidBus::ReadReply(HidHandle h) {
     ++reply_reads;
-    return Usable(h) && !fail_reply;
+    if (!Usable(h) || fail_reply) return false;
+    if (stall_reply) {
+        ++stalled_calls;
+        return false;
+    }
+    return true;
 }
 
 void FakeHidBus::Close(HidHandle h) {

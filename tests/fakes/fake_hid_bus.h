@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -21,6 +22,7 @@ struct FakeInterface {
     bool refuse_probe = false;    // its HID description cannot be read
     bool hide_path_size = false;  // the size request reports nothing
     bool fail_path_read = false;  // the detail request fails
+    std::size_t reported_size = 0;  // when not 0, the size request reports this instead
 };
 
 struct WrittenReport {
@@ -39,11 +41,17 @@ class FakeHidBus : public HidAccess {
     bool fail_list = false;                   // no interface set can be created
     std::uint32_t fail_enum_at = UINT32_MAX;  // enumeration fails at this index
     std::set<std::size_t> failing_writes;     // ordinal of the write call, from 0
-    bool fail_reply = false;                  // the reply read fails (or gives up)
+    std::set<std::size_t> stalling_writes;    // these give up after the bounded wait
+    bool fail_reply = false;                  // the reply read fails
+    bool stall_reply = false;                 // the reply read gives up after the bounded wait
 
     // --- what happened ---
-    std::vector<WrittenReport> writes;  // successful writes, in order
+    std::vector<WrittenReport> writes;  // successful writes, in order (unless !keep_writes)
+    bool keep_writes = true;            // long runs judge reports as they come instead
+    // Called for every report the device takes, with the path of the interface it went to.
+    std::function<void(HidHandle, const std::string& path, const UpdateReport&)> on_write;
     std::size_t write_calls = 0;
+    std::size_t stalled_calls = 0;  // calls that waited out their time limit and gave up
     std::size_t reply_reads = 0;
     std::vector<std::string> paths_read;          // every path the caller asked for
     std::vector<std::string> opened;              // every path opened, in order

@@ -1,13 +1,16 @@
 #!/usr/bin/python3
 """Runs a command with a mock logind on a private system bus.
 
-    mock_logind.py [--no-bus] -- COMMAND ARGS...
+    mock_logind.py [--no-bus | --expect-inhibit WHO] -- COMMAND ARGS...
 
 Starts `dbus-daemon --session` on a socket in a new temporary folder, the logind template of
 python3-dbusmock on it (its call log in that folder), and runs COMMAND with
 DBUS_SYSTEM_BUS_ADDRESS pointing at that bus and LUMO_MOCK_LOGIND_LOG naming the call log.
 With --no-bus nothing is started and DBUS_SYSTEM_BUS_ADDRESS names a socket path where
-nothing listens. Exits with COMMAND's status; the bus and the mock end with it.
+nothing listens. With --expect-inhibit, COMMAND must also have asked for exactly one lock
+for WHO with the tool's arguments, the lock must have been seen held while COMMAND ran, and
+none may be left once it has ended. Exits with COMMAND's status (or 1 when that check fails);
+the bus and the mock end with it.
 """
 
 import os
@@ -16,6 +19,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import dbus
@@ -42,6 +46,58 @@ def name_owned(address, name):
         bus.close()
 
 
+INHIBIT_ARGS = '"shutdown:sleep:idle:handle-lid-switch" "{who}" "Firmware update in progress" "block"'
+
+
+def held_by(address, who):
+    """The locks the mock holds for `who`, or None when it cannot be asked."""
+    try:
+        bus = dbus.bus.BusConnection(address)
+    except dbus.exceptions.DBusException:
+        return None
+    try:
+        manager = dbus.Interface(bus.get_object("org.freedesktop.login1", "/org/freedesktop/login1"),
+                                 "org.freedesktop.login1.Manager")
+        return sum(1 for lock in manager.ListInhibitors(timeout=5) if str(lock[1]) == who)
+    except dbus.exceptions.DBusException:
+        return None
+    finally:
+        bus.close()
+
+
+class LockWatch(threading.Thread):
+    """Polls the mock's locks for `who` while the command runs."""
+
+    def __init__(self, address, who):
+        super().__init__(daemon=True)
+        self.address, self.who = address, who
+        self.most = 0
+        self.done = threading.Event()
+
+    def run(self):
+        while not self.done.is_set():
+            self.most = max(self.most, held_by(self.address, self.who) or 0)
+            self.done.wait(0.05)
+
+
+def check_inhibit(log, address, who, watch):
+    """Problems with what the command asked of the mock and what it left held."""
+    problems = []
+    with open(log, encoding="utf-8") as f:
+        calls = [line.split(" ", 1)[1].rstrip("\n") for line in f if " Inhibit " in line]
+    expected = "Inhibit " + INHIBIT_ARGS.format(who=who)
+    if calls != [expected]:
+        problems.append(f"expected one call {expected!r}, the mock got {calls!r}")
+    if watch.most != 1:
+        problems.append(f"expected one lock held while it ran, saw at most {watch.most}")
+    deadline = time.monotonic() + 5
+    while held_by(address, who) != 0 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if held_by(address, who) != 0:
+        problems.append("a lock is still held after the command ended")
+    return problems
+
+
 def stop(process):
     if process.poll() is None:
         process.terminate()
@@ -56,9 +112,10 @@ def main(argv):
     if "--" not in argv:
         sys.exit(__doc__)
     options, command = argv[: argv.index("--")], argv[argv.index("--") + 1 :]
-    if not command or set(options) - {"--no-bus"}:
+    no_bus = options == ["--no-bus"]
+    expect_who = options[1] if len(options) == 2 and options[0] == "--expect-inhibit" else None
+    if not command or (options and not no_bus and expect_who is None):
         sys.exit(__doc__)
-    no_bus = "--no-bus" in options
 
     folder = tempfile.mkdtemp(prefix="lumo-logind-")
     socket = os.path.join(folder, "system_bus_socket")
@@ -82,8 +139,20 @@ def main(argv):
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
             started.append(mock)
             wait_for("the mock logind", lambda: name_owned(address, "org.freedesktop.login1"))
+        watch = LockWatch(address, expect_who) if expect_who else None
+        if watch:
+            watch.start()
         result = subprocess.run(command, env=env, check=False)
-        return result.returncode if result.returncode >= 0 else 128 - result.returncode
+        code = result.returncode if result.returncode >= 0 else 128 - result.returncode
+        if watch:
+            watch.done.set()
+            watch.join()
+            problems = check_inhibit(log, address, expect_who, watch)
+            for problem in problems:
+                print(f"mock_logind: {problem}", file=sys.stderr)
+            if problems and code == 0:
+                code = 1
+        return code
     finally:
         for process in reversed(started):
             stop(process)

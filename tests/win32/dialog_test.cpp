@@ -18,6 +18,7 @@
 #include "tests/fakes/bootloader_check.h"
 #include "tests/fakes/fake_hid_bus.h"
 #include "tests/fakes/recording_view.h"
+#include "tests/win32/recording_power_calls.h"
 #include "ui/dialog_template.h"
 #include "ui/label_colors.h"
 #include "ui/status_texts.h"
@@ -34,37 +35,6 @@ using lumo::testing::FakeHidBus;
 using lumo::testing::RecordingView;
 
 const std::string kC3D1 = "\\\\?\\hid#vid_5a7e&pid_c3d1&mi_00#7&1a2b3c&0&0000#{4d1e55b2}";
-
-// The system's power calls, recorded as "state:continuous|system-required",
-// "state:continuous", "reason:create <text>" and "reason:destroy", with the window and the
-// calling thread of each.
-class RecordingPowerCalls : public PowerCalls {
-public:
-    std::vector<std::string> log;
-    std::vector<HWND> windows;  // of the reason calls
-    std::vector<DWORD> threads;
-
-    EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) override {
-        threads.push_back(GetCurrentThreadId());
-        const bool held = flags == (ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
-        log.push_back(held                    ? "state:continuous|system-required"
-                      : flags == ES_CONTINUOUS ? "state:continuous"
-                                               : "state:other " + std::to_string(flags));
-        return ES_CONTINUOUS;
-    }
-    BOOL ShutdownBlockReasonCreate(HWND hwnd, LPCWSTR reason) override {
-        threads.push_back(GetCurrentThreadId());
-        windows.push_back(hwnd);
-        log.push_back("reason:create " + Narrow(reason));
-        return TRUE;
-    }
-    BOOL ShutdownBlockReasonDestroy(HWND hwnd) override {
-        threads.push_back(GetCurrentThreadId());
-        windows.push_back(hwnd);
-        log.push_back(IsWindow(hwnd) ? "reason:destroy" : "reason:destroy on a window gone");
-        return TRUE;
-    }
-};
 
 struct Box {
     HWND owner;

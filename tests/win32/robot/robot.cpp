@@ -1,7 +1,10 @@
 #include "tests/win32/robot/robot.h"
 
+#include <psapi.h>
+
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 namespace lumo::robot {
 
@@ -197,6 +200,71 @@ std::optional<DWORD> Robot::WaitForExit(DWORD limit_ms) {
     DWORD code = 0;
     GetExitCodeProcess(process_.hProcess, &code);
     return code;
+}
+
+namespace {
+
+// One entry of the system's handle table (SystemExtendedHandleInformation).
+struct HandleEntry {
+    void* object;
+    ULONG_PTR process_id;
+    ULONG_PTR handle;
+    ULONG access;
+    USHORT backtrace;
+    USHORT type;
+    ULONG attributes;
+    ULONG reserved;
+};
+struct HandleTable {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    HandleEntry entries[1];
+};
+
+// Handles the process holds, counted in the system's handle table: Wine answers
+// GetProcessHandleCount for another process with 0.
+std::optional<DWORD> CountHandles(DWORD process_id) {
+    using Query = LONG(WINAPI*)(int, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return std::nullopt;
+    constexpr int kSystemExtendedHandleInformation = 64;
+    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<unsigned char> buffer(1 << 16);
+    for (int tries = 0; tries < 16; ++tries) {
+        ULONG needed = 0;
+        const LONG status = query(kSystemExtendedHandleInformation, buffer.data(),
+                                  static_cast<ULONG>(buffer.size()), &needed);
+        if (status == kInfoLengthMismatch) {
+            buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
+            continue;
+        }
+        if (status < 0) return std::nullopt;
+        const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+        DWORD n = 0;
+        for (ULONG_PTR i = 0; i < table->count; ++i)
+            if (table->entries[i].process_id == process_id) ++n;
+        return n;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Robot::Usage> Robot::ToolUsage() const {
+    if (!Running()) return std::nullopt;
+    Usage u;
+    if (!GetProcessHandleCount(process_.hProcess, &u.handles)) return std::nullopt;
+    if (u.handles == 0) {
+        const auto counted = CountHandles(process_.dwProcessId);
+        if (!counted) return std::nullopt;
+        u.handles = *counted;
+    }
+    PROCESS_MEMORY_COUNTERS memory{};
+    memory.cb = sizeof memory;
+    if (!K32GetProcessMemoryInfo(process_.hProcess, &memory, sizeof memory)) return std::nullopt;
+    u.working_set = memory.WorkingSetSize;
+    return u;
 }
 
 bool Robot::Running() const {

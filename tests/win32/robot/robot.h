@@ -65,6 +65,13 @@ public:
     std::optional<DWORD> WaitForExit(DWORD limit_ms);
     bool Running() const;
 
+    // What the tool holds now: its handle count and its working set in bytes.
+    struct Usage {
+        DWORD handles = 0;
+        SIZE_T working_set = 0;
+    };
+    std::optional<Usage> ToolUsage() const;
+
 private:
     PROCESS_INFORMATION process_{};
     HWND window_ = nullptr;

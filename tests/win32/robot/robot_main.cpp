@@ -13,6 +13,7 @@
 //   enabled ID yes|no           wait until control ID is enabled (or disabled)
 //   click ID                    click the button ID
 //   box "CAPTION" "TEXT" icon|noicon   wait for a message box of the tool and check it
+//   anybox                      wait for a message box of the tool, whatever it says
 //   nobox MS                    no message box shows for MS milliseconds
 //   default ok|yes|no           the open box's default button (what Enter presses)
 //   press ok|yes|no             press that button of the open box; it must go away
@@ -20,6 +21,7 @@
 //   exits                       wait until the tool has ended
 //   stays MS                    the tool is still running after MS milliseconds
 //   sleep MS                    wait
+//   usage                       print the tool's handle count and working set
 //
 // Every step prints what it saw. The exit code is 0 when every step passed, 1 at the first
 // failed step (the tool is then ended), 2 for a bad script.
@@ -165,6 +167,17 @@ public:
                 return Fail("box %s", seen);
             }
             return Pass("box %s", seen);
+        }
+        if (op == "anybox" && n == 1) {
+            box_ = robot_.WaitForBox(limit);
+            if (!box_) return Fail("no message box shows");
+            return Pass("box %s", Describe(*box_));
+        }
+        if (op == "usage" && n == 1) {
+            const auto u = robot_.ToolUsage();
+            if (!u) return Fail("the tool's handles and memory cannot be read");
+            return Pass("usage handles %s working set %s KiB", std::to_string(u->handles),
+                        std::to_string(u->working_set / 1024));
         }
         if (op == "nobox" && n == 2 && Number(w[1])) {
             const std::optional<Box> box = robot_.WaitForBox(static_cast<DWORD>(*Number(w[1])));

@@ -1,0 +1,178 @@
+#!/usr/bin/env python3
+"""Soak of the real programs against the emulated Orvel-M8: many whole updates in one process
+while the emulator pulls the device out and plugs it back in at seeded random times. The
+promise must hold for every update (the box shown against what the device got), and the
+process must hold as many descriptors (Linux) or handles (Windows) and as much memory after
+the last update as after the first. Prints the figures.
+
+  soak.py linux BUILD_DIR [--updates 30] [--seed 1]
+  soak.py windows WIN64_BUILD_DIR EMULATOR [--updates 10] [--seed 1] [--tool EXE]
+
+On Windows a box "The device is not connected!" (the device pulled out just as Update was
+pressed) takes the place of an update. The boxes are matched to the device's whole images by count (the robot's
+clock and the emulator's are not the same).
+"""
+import argparse
+import os
+import random
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+
+# One whole update of the variant image: 988 ticks of 10 ms, the pauses and the boxes.
+UPDATE_MS = 11500
+
+
+def scenario(seed, updates):
+    """About one unplug every other update, at seeded random times, each plugged back in
+    after 0.1 to 1.5 s."""
+    rng = random.Random(seed)
+    span = updates * UPDATE_MS
+    count = max(1, updates // 2)
+    times = sorted(rng.randrange(1500, max(1501, int(span * 0.9))) for _ in range(count))
+    statements, last = [], -10_000
+    for t in times:
+        if t - last < 3000:  # the previous replug has to be over
+            continue
+        replug = rng.randrange(100, 1500)
+        statements += [f"unplug after {t} ms", f"replug after {replug} ms"]
+        last = t + replug
+    return statements
+
+
+def run(cmd, env, timeout):
+    began = time.monotonic()
+    p = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                       text=True, errors="replace", timeout=timeout)
+    return p.returncode, p.stdout, time.monotonic() - began
+
+
+def report(kind, seed, statements, out, seconds, passed):
+    for line in out.splitlines():
+        if line.startswith(("soak:", "emulator verdict:", "FAIL", "   Loc:", "robot:")):
+            print(line)
+    print(f"soak {kind}: seed {seed}, {len(statements) // 2} unplugs, {seconds:.0f} s: "
+          f"{'PASSED' if passed else 'FAILED'}")
+    if not passed:
+        print(f"replay: {sys.argv[0]} {kind} ... --seed {seed}")
+    return 0 if passed else 1
+
+
+def linux(args):
+    emulator = os.path.join(args.build, "device/emulator/orvel-emulator")
+    program = os.path.join(args.build, "tests/linux/lumo_e2e_tests")
+    statements = scenario(args.seed, args.updates)
+    with tempfile.TemporaryDirectory() as tmp:
+        transcript = os.path.join(tmp, "transcript.txt")
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", LUMO_SOAK_UPDATES=str(args.updates),
+                   LUMO_SOAK_TRANSCRIPT=transcript,
+                   QTEST_FUNCTION_TIMEOUT=str(args.updates * 60_000))
+        cmd = [emulator, "--product", "7b16", "--timeout", str(args.updates * 40 + 60),
+               "--transcript", transcript]
+        for s in statements:
+            cmd += ["--scenario", s]
+        cmd += ["--", program, "soak"]
+        code, out, seconds = run(cmd, env, args.updates * 40 + 120)
+    verdict = re.search(r"^emulator verdict: (.*)$", out, re.M)
+    passed = ("PASS   : EndToEnd::soak()" in out and verdict is not None
+              and not verdict.group(1).startswith("failed") and code in (0, 1))
+    return report("linux", args.seed, statements, out, seconds, passed)
+
+
+def windows_steps(updates):
+    """The robot's script: start, then one whole update after another, each ended by whatever
+    box the tool shows. The tool's handles and memory are read before each update and after
+    the last, always with the device connected, so that every reading counts its handle."""
+    lines = ['within 30000', 'start', 'window "Orvel-M8 Firmware Update V0.42"']
+    ready = ['within 30000', 'text 1002 "Device Connected"', 'enabled 1006 yes', 'usage']
+    for _ in range(updates):
+        lines += ready + ['click 1006', 'within 90000', 'anybox', 'within 5000', 'press ok']
+    lines += ready + ['close', 'exits']
+    return "\n".join(lines) + "\n"
+
+
+def windows(args):
+    emulator = args.emulator
+    robot = os.path.join(args.build, "tests/win32/robot/lumo_robot.exe")
+    tool = args.tool or os.path.join(args.build, "app/win32/Lumo_Tool.exe")
+    prefix = os.path.join(args.build, "wineprefix-e2e")
+    wine = os.path.join(ROOT, "tests/win32/e2e/wine.sh")
+    statements = scenario(args.seed, args.updates)
+    with tempfile.TemporaryDirectory() as tmp:
+        transcript = os.path.join(tmp, "transcript.txt")
+        steps = os.path.join(tmp, "soak.steps")
+        with open(steps, "w", encoding="utf-8") as f:
+            f.write(windows_steps(args.updates))
+        limit = args.updates * 40 + 90
+        cmd = [emulator, "--product", "7b16", "--timeout", str(limit + 30),
+               "--transcript", transcript]
+        for s in statements:
+            cmd += ["--scenario", s]
+        cmd += ["--", wine, prefix, str(limit), robot, tool, steps]
+        code, out, seconds = run(cmd, dict(os.environ), limit + 90)
+        with open(transcript, encoding="utf-8", errors="replace") as f:
+            lines = [l.split() for l in f if not l.startswith("#")]
+    boxes = re.findall(r'^  ok    box caption "[^"]*" text "([^"]*)"', out, re.M)
+    usage = [tuple(map(int, m)) for m in
+             re.findall(r"^  ok    usage handles (\d+) working set (\d+) KiB", out, re.M)]
+    successes = boxes.count("Update is successful!")
+    failures = boxes.count("Error\uff0cPlease try again!")
+    finished = sum(1 for l in lines if len(l) > 5 and l[3] == "finish" and l[5] == "ok")
+    bad = [" ".join(l) for l in lines if len(l) > 5 and l[5] == "bad"]
+    verdict = re.search(r"^emulator verdict: (.*)$", out, re.M)
+    # usage[0] is before the first update, usage[n] after update n.
+    for n, (text, u) in enumerate(zip(boxes, usage[1:]), 1):
+        print(f"soak: update {n}: {text}; then handles {u[0]}, working set {u[1]} KiB")
+    complete = len(usage) == args.updates + 1
+    # The first warning box leaves the tool one handle more for good (Wine loads what the box
+    # needs once); the baseline is therefore the first update after which both kinds of box
+    # had shown, or the first update when only one kind ever showed.
+    base = 1
+    kinds = set()
+    for n, text in enumerate(boxes, 1):
+        kinds.add(text)
+        if len(kinds & {"Update is successful!", "Error\uff0cPlease try again!"}) == 2:
+            base = n
+            break
+    if complete:
+        print(f"soak: {len(boxes)} updates ({successes} success, {failures} failure); handles "
+              f"{usage[1][0]} after the first, {usage[base][0]} after update {base} (the "
+              f"first after both kinds of box), {usage[-1][0]} after the last; working set "
+              f"{usage[1][1]} KiB after the first, {usage[-1][1]} KiB after the last; the "
+              f"device took {finished} whole images")
+    passed = ("all steps passed" in out and verdict is not None and not bad
+              and not verdict.group(1).startswith("failed") and code in (0, 1)
+              and successes == finished and complete
+              and len(boxes) == args.updates
+              and successes + failures + boxes.count("The device is not connected!") == len(boxes)
+              and usage[-1][0] == usage[base][0]
+              and usage[-1][1] - usage[1][1] < 2048)
+    for b in bad[:3]:
+        print("soak: the device saw a broken report:", b)
+    return report("windows", args.seed, statements, out, seconds, passed)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    sub = parser.add_subparsers(dest="kind", required=True)
+    lx = sub.add_parser("linux")
+    lx.add_argument("build")
+    lx.add_argument("--updates", type=int, default=30)
+    lx.add_argument("--seed", type=int, default=1)
+    win = sub.add_parser("windows")
+    win.add_argument("build", help="the x86_64 build (robot, Wine prefix)")
+    win.add_argument("emulator", help="orvel-emulator, from the Linux build")
+    win.add_argument("--updates", type=int, default=10)
+    win.add_argument("--seed", type=int, default=1)
+    win.add_argument("--tool", help="Lumo_Tool.exe to soak (default: the x86_64 build's)")
+    args = parser.parse_args()
+    return linux(args) if args.kind == "linux" else windows(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
