@@ -41,7 +41,8 @@ namespace {
 struct DeviceSaw {
     int finished = 0;
     int starts = 0;
-    std::string bad;  // the first line with status "bad"
+    std::string bad;   // the first line with status "bad"
+    std::string last;  // the last line read
 };
 
 DeviceSaw ReadTranscript(const std::string& path, std::streamoff& pos) {
@@ -52,6 +53,7 @@ DeviceSaw ReadTranscript(const std::string& path, std::streamoff& pos) {
     while (std::getline(in, line)) {
         if (in.eof()) break;  // a line still being written: read it next time
         pos = in.tellg();
+        saw.last = line;
         std::istringstream words(line);
         std::string time, device, node, kind, block, status;
         words >> time >> device >> node >> kind >> block >> status;
@@ -404,11 +406,12 @@ class EndToEnd : public QObject {
             const DeviceSaw saw = ReadTranscript(transcript, pos);
             ++done;
             successes += success;
-            std::printf("soak: update %d: %s; the device got %s\n", done,
+            std::printf("soak: update %d: %s; the device got %s%s\n", done,
                         success ? "success" : "failure",
-                        !saw.bad.empty()        ? saw.bad.c_str()
-                        : saw.finished == 1     ? "the whole image"
-                                                : "no finish report");
+                        !saw.bad.empty()    ? saw.bad.c_str()
+                        : saw.finished == 1 ? "the whole image"
+                                            : "no finish report; its last event: ",
+                        saw.bad.empty() && saw.finished != 1 ? saw.last.c_str() : "");
             std::fflush(stdout);
             QVERIFY2(saw.bad.empty(), saw.bad.c_str());
             QCOMPARE(saw.finished, success ? 1 : 0);  // the promise
