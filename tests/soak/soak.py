@@ -84,14 +84,29 @@ def linux(args):
     return report("linux", args.seed, statements, out, seconds, passed)
 
 
-def windows_steps(updates):
+def configured_steps(build):
+    """The caption and the answer to the stand-in question as this build shows them, taken from
+    the update steps that its configuration wrote (empty answer in a build with other images)."""
+    path = os.path.join(build, "tests/win32/e2e/update.steps")
+    with open(path, encoding="utf-8") as f:
+        lines = [l.rstrip("\n") for l in f if l.strip() and not l.startswith("#")]
+    window = next(l for l in lines if l.startswith("window "))
+    click = lines.index("click 1006")
+    answer = lines[click + 1:lines.index("enabled 1006 no", click)]
+    return window, answer
+
+
+def windows_steps(updates, window, stand_in_answer):
     """The robot's script: start, then one whole update after another, each ended by whatever
     box the tool shows. The tool's handles and memory are read before each update and after
-    the last, always with the device connected, so that every reading counts its handle."""
-    lines = ['within 30000', 'start', 'window "Orvel-M8 Firmware Update V0.42"']
+    the last, always with the device connected, so that every reading counts its handle. A
+    build with stand-in images asks before its first update only."""
+    lines = ['within 30000', 'start', window]
     ready = ['within 30000', 'text 1002 "Device Connected"', 'enabled 1006 yes', 'usage']
-    for _ in range(updates):
-        lines += ready + ['click 1006', 'within 90000', 'anybox', 'within 5000', 'press ok']
+    for n in range(updates):
+        answer = (['within 5000'] + stand_in_answer) if n == 0 and stand_in_answer else []
+        lines += ready + ['click 1006'] + answer + ['within 90000', 'anybox', 'within 5000',
+                                                   'press ok']
     lines += ready + ['close', 'exits']
     return "\n".join(lines) + "\n"
 
@@ -107,7 +122,7 @@ def windows(args):
         transcript = os.path.join(tmp, "transcript.txt")
         steps = os.path.join(tmp, "soak.steps")
         with open(steps, "w", encoding="utf-8") as f:
-            f.write(windows_steps(args.updates))
+            f.write(windows_steps(args.updates, *configured_steps(args.build)))
         limit = args.updates * 40 + 90
         cmd = [emulator, "--product", "7b16", "--timeout", str(limit + 30),
                "--transcript", transcript]
