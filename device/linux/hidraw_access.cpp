@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "device/linux/hid_path.h"
+#include "device/path_list_interface_set.h"
 
 namespace lumo::linux_hid {
 
@@ -61,26 +62,6 @@ std::optional<std::string> PathOf(udev_device* hidraw) {
     return ComposeHidPath(*id, instance ? instance : "", devnode);
 }
 
-class HidrawInterfaceSet : public HidInterfaceSet {
-  public:
-    explicit HidrawInterfaceSet(std::vector<std::string> paths) : paths_(std::move(paths)) {}
-
-    bool EnumInterface(std::uint32_t index) override { return index < paths_.size(); }
-
-    std::size_t PathSize(std::uint32_t index) override {
-        return index < paths_.size() ? paths_[index].size() + 1 : 0;
-    }
-
-    bool ReadPath(std::uint32_t index, std::span<char> buffer) override {
-        if (index >= paths_.size() || buffer.size() < paths_[index].size() + 1) return false;
-        std::memcpy(buffer.data(), paths_[index].c_str(), paths_[index].size() + 1);
-        return true;
-    }
-
-  private:
-    std::vector<std::string> paths_;
-};
-
 }  // namespace
 
 bool WaitReady(int fd, short events, unsigned timeout_ms) {
@@ -113,7 +94,7 @@ std::unique_ptr<HidInterfaceSet> HidrawAccess::ListInterfaces() {
         }
     }
     udev_enumerate_unref(e);
-    return std::make_unique<HidrawInterfaceSet>(std::move(paths));
+    return std::make_unique<PathListInterfaceSet>(std::move(paths));
 }
 
 HidHandle HidrawAccess::Open(std::string_view path) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "device/path_list_interface_set.h"
 #include "device/web/webhid_path.h"
 
 // The JavaScript side lives in webhid.js (Module.webhid) and the page's event loop
@@ -51,38 +52,23 @@ std::uint32_t PageHandle(HidHandle h) { return IsOpenHandle(h) ? static_cast<std
 // Up to this many devices are listed; far more than a page is ever granted.
 constexpr int kMaxDevices = 64;
 
-class WebHidInterfaceSet : public HidInterfaceSet {
-  public:
-    WebHidInterfaceSet() {
-        std::array<std::uint32_t, 3 * kMaxDevices> entries{};
-        const int count = lumo_webhid_snapshot(entries.data(), kMaxDevices);
-        for (int i = 0; i < count; ++i) {
-            const std::uint32_t* e = &entries[static_cast<std::size_t>(3 * i)];
-            paths_.push_back(ComposeWebHidPath(static_cast<std::uint16_t>(e[1]),
-                                               static_cast<std::uint16_t>(e[2]), e[0]));
-        }
+// The paths of the devices this page may use, in the form the discovery matches.
+std::vector<std::string> GrantedPaths() {
+    std::array<std::uint32_t, 3 * kMaxDevices> entries{};
+    const int count = lumo_webhid_snapshot(entries.data(), kMaxDevices);
+    std::vector<std::string> paths;
+    for (int i = 0; i < count; ++i) {
+        const std::uint32_t* e = &entries[static_cast<std::size_t>(3 * i)];
+        paths.push_back(ComposeWebHidPath(static_cast<std::uint16_t>(e[1]),
+                                          static_cast<std::uint16_t>(e[2]), e[0]));
     }
-
-    bool EnumInterface(std::uint32_t index) override { return index < paths_.size(); }
-
-    std::size_t PathSize(std::uint32_t index) override {
-        return index < paths_.size() ? paths_[index].size() + 1 : 0;
-    }
-
-    bool ReadPath(std::uint32_t index, std::span<char> buffer) override {
-        if (index >= paths_.size() || buffer.size() < paths_[index].size() + 1) return false;
-        std::memcpy(buffer.data(), paths_[index].c_str(), paths_[index].size() + 1);
-        return true;
-    }
-
-  private:
-    std::vector<std::string> paths_;
-};
+    return paths;
+}
 
 }  // namespace
 
 std::unique_ptr<HidInterfaceSet> WebHidAccess::ListInterfaces() {
-    return std::make_unique<WebHidInterfaceSet>();
+    return std::make_unique<PathListInterfaceSet>(GrantedPaths());
 }
 
 HidHandle WebHidAccess::Open(std::string_view path) {

@@ -387,8 +387,9 @@ def case_stand_in_question(args, workdir):
         print("asked:", json.dumps(asked, ensure_ascii=False))
         check(asked["box"]["text"] == STAND_IN_QUESTION and asked["box"]["caption"] == "Lumo_Tool"
               and asked["focused"] == "BOX_NO", "question %r" % asked)
+        # Enter answers the focused default; "text" makes it a key press the button acts on.
         page.call("Input.dispatchKeyEvent", type="keyDown", key="Enter", code="Enter",
-                  windowsVirtualKeyCode=13)
+                  windowsVirtualKeyCode=13, text="\r", unmodifiedText="\r")
         page.call("Input.dispatchKeyEvent", type="keyUp", key="Enter", code="Enter",
                   windowsVirtualKeyCode=13)
         page.wait_for("!document.querySelector('dialog.box[open] #BOX_YES')", 5,
