@@ -122,7 +122,8 @@ def windows(args):
         transcript = os.path.join(tmp, "transcript.txt")
         steps = os.path.join(tmp, "soak.steps")
         with open(steps, "w", encoding="utf-8") as f:
-            f.write(windows_steps(args.updates, *configured_steps(args.build)))
+            window, stand_in_answer = configured_steps(args.build)
+            f.write(windows_steps(args.updates, window, stand_in_answer))
         limit = args.updates * 40 + 90
         cmd = [emulator, "--product", "7b16", "--timeout", str(limit + 30),
                "--transcript", transcript]
@@ -132,7 +133,11 @@ def windows(args):
         code, out, seconds = run(cmd, dict(os.environ), limit + 90)
         with open(transcript, encoding="utf-8", errors="replace") as f:
             lines = [l.split() for l in f if not l.startswith("#")]
-    boxes = re.findall(r'^  ok    box caption "[^"]*" text "([^"]*)"', out, re.M)
+    # The boxes that ended an update; the stand-in question before the first is not one.
+    question = next((step.split('"')[3] for step in stand_in_answer if step.startswith("box ")),
+                    None)
+    boxes = [b for b in re.findall(r'^  ok    box caption "[^"]*" text "([^"]*)"', out, re.M)
+             if b != question]
     usage = [tuple(map(int, m)) for m in
              re.findall(r"^  ok    usage handles (\d+) working set (\d+) KiB", out, re.M)]
     successes = boxes.count("Update is successful!")
