@@ -103,6 +103,12 @@ def close_box(page):
     page.wait_for("!document.querySelector('dialog.box[open]')", 5, "the box to close")
 
 
+class BrowserStuck(Exception):
+    """Chromium left its first tab blank: the page never loaded, and the tab does not answer a
+    navigation either. Seen now and then when it starts under load; a fresh browser does not
+    inherit it."""
+
+
 def start_page(browser, timeout=40, device=True):
     """The page, started; with `device`, once it shows the emulated device as connected
     (found by the first search, or by the connect event when the browser's device list was
@@ -112,10 +118,8 @@ def start_page(browser, timeout=40, device=True):
     try:
         page.wait_for(ready, 8, "the page to start")
     except TimeoutError:
-        # Now and then Chromium leaves its first tab blank (about:blank); send it on.
         if page.js("location.href") != browser.url:
-            print("the first tab stayed blank; navigating it to the page")
-            page.call("Page.navigate", url=browser.url)
+            raise BrowserStuck("the first tab stayed blank")
         try:
             page.wait_for(ready, timeout, "the page to start")
         except TimeoutError:
@@ -133,21 +137,30 @@ def expect_verdict(output, pattern):
     check(re.search(pattern, output), "emulator verdict does not match %r" % pattern)
 
 
-def run_browser(args, workdir, emulator_args, body, timeout_s=120):
-    browser = browser_rig.Browser(args.emulator, args.origin + "/index.html", workdir,
-                                  emulator_args, timeout_s)
-    try:
-        result = body(browser)
-    except Exception:
-        sys.stdout.write("Chromium's log ends:\n" + browser.log_tail())
-        if browser.page:
-            for e in browser.page.events:
-                if e["method"] in ("Runtime.consoleAPICalled", "Runtime.exceptionThrown"):
-                    print("page:", json.dumps(e["params"], ensure_ascii=False)[:400])
-        raise
-    finally:
-        output = browser.finish()
-    return result, output
+def run_browser(args, workdir, emulator_args, body, timeout_s=120, attempts=3):
+    """Runs `body` against the page in a browser under the emulator; returns what it returned
+    and the emulator's output. A browser stuck at its start is replaced by a fresh one (with a
+    fresh emulated device), at most `attempts` times in all."""
+    for attempt in range(1, attempts + 1):
+        browser = browser_rig.Browser(args.emulator, args.origin + "/index.html", workdir,
+                                      emulator_args, timeout_s)
+        try:
+            result = body(browser)
+        except BrowserStuck as stuck:
+            browser.finish(timeout=0)
+            if attempt == attempts:
+                raise
+            print("%s; starting again with a fresh browser" % stuck)
+            continue
+        except Exception:
+            sys.stdout.write("Chromium's log ends:\n" + browser.log_tail())
+            if browser.page:
+                for e in browser.page.events:
+                    if e["method"] in ("Runtime.consoleAPICalled", "Runtime.exceptionThrown"):
+                        print("page:", json.dumps(e["params"], ensure_ascii=False)[:400])
+            browser.finish()
+            raise
+        return result, browser.finish()
 
 
 # ---- cases -------------------------------------------------------------------------------
