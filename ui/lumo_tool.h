@@ -21,8 +21,7 @@ std::string WindowCaption(bool stand_ins);
 class LumoTool {
   public:
     LumoTool(HidAccess& hid, StatusView& view, Pause& pause, UpdateOptions options = {})
-        : stand_ins_(options.stand_ins),
-          link_(link_state_, hid, view, pause),
+        : link_(link_state_, hid, view, pause),
           update_(link_state_, update_state_, hid, view, pause, options),
           view_(view),
           pause_(pause) {}
@@ -43,7 +42,7 @@ class LumoTool {
     bool FindDevice() { return link_.FindDevice(); }
 
     // The caption the dialog sets at run time (the template keeps the plain one).
-    std::string Caption() const { return WindowCaption(stand_ins_); }
+    std::string Caption() const { return WindowCaption(update_.options().stand_ins); }
 
     bool IsConnected() const { return link_state_.bConnected; }
     // True from a successful start until the update ends, also while the device is away.
@@ -53,7 +52,6 @@ class LumoTool {
     const UpdateState& update_state() const { return update_state_; }
 
   private:
-    bool stand_ins_;
     DeviceLinkState link_state_;
     UpdateState update_state_;
     DeviceLink link_;

@@ -51,6 +51,8 @@ class UpdateSequence {
     // on to its base class afterwards.
     void OnTimer(std::uintptr_t timer_id);
 
+    const UpdateOptions& options() const { return options_; }
+
   private:
     bool StandInsConfirmed();
     bool SendStartAndReadReply();
