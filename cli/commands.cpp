@@ -61,6 +61,10 @@ std::uint32_t ImageChoice::Length(bool variant) const {
     return BuiltIn(variant).length;
 }
 
+bool ImageChoice::StandIns() const {
+    return file ? file->stand_in : g_firmwareProvenance.HasStandIns();
+}
+
 void PrintVersion(std::ostream& out, bool json) {
     const std::string version = LUMO_VERSION;
     if (json) {
@@ -127,8 +131,7 @@ std::optional<int> LoadImages(const Options& options, ImageChoice& images,
 
 std::optional<int> CheckStandIns(const Options& options, const ImageChoice& images,
                                  ConsoleReport& report) {
-    const bool stand_ins = images.file ? images.file->stand_in : g_firmwareProvenance.HasStandIns();
-    if (!stand_ins || options.allow_stand_in) return std::nullopt;
+    if (!images.StandIns() || options.allow_stand_in) return std::nullopt;
     report.Failed("stand-in", text::kStandInQuestion,
                   "Nothing was written. lumo-flash writes a stand-in image only with "
                   "--allow-stand-in (for test devices); a release build carries the real "
@@ -145,11 +148,19 @@ RunSettings SettingsFor(const Options& options, const ImageChoice& images) {
     }
     s.allow_stand_in = options.allow_stand_in;
     s.update.images = images.Pair();
-    s.update.stand_ins =
-        images.file ? images.file->stand_in : g_firmwareProvenance.HasStandIns();
+    s.update.stand_ins = images.StandIns();
     s.variant_sha256 = images.Sha256(true);
     s.primary_sha256 = images.Sha256(false);
     return s;
+}
+
+int RunCommand(const Options& options, HidAccess& hid, std::ostream& out, ConsoleReport& report,
+               UpdateRunner run_update) {
+    ImageChoice images;
+    if (options.list) return ListDevices(hid, out, options.json, images);
+    if (const auto code = LoadImages(options, images, report)) return *code;
+    if (const auto code = CheckStandIns(options, images, report)) return *code;
+    return run_update(options, hid, report, images);
 }
 
 }  // namespace lumo::cli

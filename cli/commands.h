@@ -25,6 +25,7 @@ struct ImageChoice {
     FirmwarePair Pair() const;
     const std::string& Sha256(bool variant) const;
     std::uint32_t Length(bool variant) const;
+    bool StandIns() const;
 };
 
 // Program version and, per built-in image, its product, length and SHA-256.
@@ -44,5 +45,12 @@ std::optional<int> LoadImages(const Options& options, ImageChoice& images,
 std::optional<int> CheckStandIns(const Options& options, const ImageChoice& images,
                                  ConsoleReport& report);
 RunSettings SettingsFor(const Options& options, const ImageChoice& images);
+
+// What lumo-flash does once its options are parsed, the same on every platform: --list, or the
+// image file, the stand-in rule and then the update, which `run_update` drives on the
+// platform's event loop. Returns the exit status.
+using UpdateRunner = int (*)(const Options&, HidAccess&, ConsoleReport&, const ImageChoice&);
+int RunCommand(const Options& options, HidAccess& hid, std::ostream& out, ConsoleReport& report,
+               UpdateRunner run_update);
 
 }  // namespace lumo::cli

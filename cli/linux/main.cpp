@@ -124,9 +124,5 @@ int main(int argc, char** argv) {
                                                     : OutputMode::kLines;
     ConsoleReport report(std::cout, std::cerr, mode);
     lumo::linux_hid::HidrawAccess hid(std::cerr, LUMO_UDEV_RULE_FILE, "lumo-flash");
-    ImageChoice images;
-    if (options.list) return ListDevices(hid, std::cout, options.json, images);
-    if (const auto code = LoadImages(options, images, report)) return *code;
-    if (const auto code = CheckStandIns(options, images, report)) return *code;
-    return RunUpdate(options, hid, report, images);
+    return RunCommand(options, hid, std::cout, report, RunUpdate);
 }

@@ -158,9 +158,5 @@ int wmain(int argc, wchar_t** argv) {
                                                            : OutputMode::kLines;
     ConsoleReport report(std::cout, std::cerr, mode);
     lumo::Win32HidAccess hid;
-    ImageChoice images;
-    if (options.list) return ListDevices(hid, std::cout, options.json, images);
-    if (const auto code = LoadImages(options, images, report)) return *code;
-    if (const auto code = CheckStandIns(options, images, report)) return *code;
-    return RunUpdate(options, hid, report, images);
+    return RunCommand(options, hid, std::cout, report, RunUpdate);
 }
