@@ -7,15 +7,23 @@ the last update as after the first. Prints the figures.
 
   soak.py linux BUILD_DIR [--updates 30] [--seed 1]
   soak.py windows WIN64_BUILD_DIR EMULATOR [--updates 10] [--seed 1] [--tool EXE]
+  soak.py cli BUILD_DIR [--updates 30] [--seed 1]
+
+The command line is one process per update, so there the figures are per run: its descriptors
+and resident memory while it streams (read at each progress event, so a handle left behind by
+a resume shows) and its peak resident memory; the last run's must match the first's.
 
 On Windows a box "The device is not connected!" (the device pulled out just as Update was
 pressed) takes the place of an update. The boxes are matched to the device's whole images by count (the robot's
 clock and the emulator's are not the same).
 """
 import argparse
+import contextlib
+import json
 import os
 import random
 import re
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -45,6 +53,14 @@ def scenario(seed, updates):
     return statements
 
 
+def emulator_command(emulator, timeout_s, transcript, statements, program):
+    """The emulated 0x7B16 device, with the scenario's statements, around `program`."""
+    cmd = [emulator, "--product", "7b16", "--timeout", str(timeout_s), "--transcript", transcript]
+    for s in statements:
+        cmd += ["--scenario", s]
+    return cmd + ["--"] + program
+
+
 def run(cmd, env, timeout):
     began = time.monotonic()
     p = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -72,11 +88,8 @@ def linux(args):
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", LUMO_SOAK_UPDATES=str(args.updates),
                    LUMO_SOAK_TRANSCRIPT=transcript,
                    QTEST_FUNCTION_TIMEOUT=str(args.updates * 60_000))
-        cmd = [emulator, "--product", "7b16", "--timeout", str(args.updates * 40 + 60),
-               "--transcript", transcript]
-        for s in statements:
-            cmd += ["--scenario", s]
-        cmd += ["--", program, "soak"]
+        cmd = emulator_command(emulator, args.updates * 40 + 60, transcript, statements,
+                               [program, "soak"])
         code, out, seconds = run(cmd, env, args.updates * 40 + 120)
     verdict = re.search(r"^emulator verdict: (.*)$", out, re.M)
     passed = ("PASS   : EndToEnd::soak()" in out and verdict is not None
@@ -125,14 +138,10 @@ def windows(args):
             window, stand_in_answer = configured_steps(args.build)
             f.write(windows_steps(args.updates, window, stand_in_answer))
         limit = args.updates * 40 + 90
-        cmd = [emulator, "--product", "7b16", "--timeout", str(limit + 30),
-               "--transcript", transcript]
-        for s in statements:
-            cmd += ["--scenario", s]
-        cmd += ["--", wine, prefix, str(limit), robot, tool, steps]
+        cmd = emulator_command(emulator, limit + 30, transcript, statements,
+                               [wine, prefix, str(limit), robot, tool, steps])
         code, out, seconds = run(cmd, dict(os.environ), limit + 90)
-        with open(transcript, encoding="utf-8", errors="replace") as f:
-            lines = [l.split() for l in f if not l.startswith("#")]
+        finished, bad = device_saw(transcript, 0)
     # The boxes that ended an update; the stand-in question before the first is not one.
     question = next((step.split('"')[3] for step in stand_in_answer if step.startswith("box ")),
                     None)
@@ -142,8 +151,6 @@ def windows(args):
              re.findall(r"^  ok    usage handles (\d+) working set (\d+) KiB", out, re.M)]
     successes = boxes.count("Update is successful!")
     failures = boxes.count("Error\uff0cPlease try again!")
-    finished = sum(1 for l in lines if len(l) > 5 and l[3] == "finish" and l[5] == "ok")
-    bad = [" ".join(l) for l in lines if len(l) > 5 and l[5] == "bad"]
     verdict = re.search(r"^emulator verdict: (.*)$", out, re.M)
     # usage[0] is before the first update, usage[n] after update n.
     for n, (text, u) in enumerate(zip(boxes, usage[1:]), 1):
@@ -177,6 +184,110 @@ def windows(args):
     return report("windows", args.seed, statements, out, seconds, passed)
 
 
+def cli_runs(args):
+    """Runs inside the emulator: lumo-flash once per update, one after another. Prints a line
+    per run with what it said, what the device got and the process's figures. Descriptors are
+    counted at each progress event after the last resume; the count most readings give is the
+    figure (one taken as the device is pulled out, as discovery looks at a node, or as the
+    program ends is not)."""
+    for n in range(1, args.updates + 1):
+        pos = os.path.getsize(args.transcript) if os.path.exists(args.transcript) else 0
+        proc = subprocess.Popen([args.program, "--json", "--wait", "30", "--resume-timeout",
+                                 "60", "--allow-stand-in"], stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, text=True)
+        fds, rss, peak, last = [], [], [], None
+        for line in proc.stdout:
+            last = json.loads(line)
+            if last.get("event") == "resumed":
+                fds.clear()  # what counts is after the last resume: its handle, no more
+            if last.get("event") == "progress":
+                with contextlib.suppress(OSError):  # the program may be ending just then
+                    fds.append(own_descriptors(proc.pid))
+                    rss.append(status_kib(proc.pid, "VmRSS"))
+                    peak.append(status_kib(proc.pid, "VmHWM"))
+        proc.wait()
+        time.sleep(0.5)  # the device's last lines can come a moment after the program ends
+        finished, bad = device_saw(args.transcript, pos)
+        said = last.get("event") if last else None
+        if said == "failed":
+            said += f" ({last.get('reason')})"
+        print(f"soak: run {n}: exit {proc.returncode}, last event {said}; the device got "
+              f"{bad[0] if bad else f'{finished} whole images'}; descriptors while streaming "
+              f"{statistics.mode(fds) if fds else 0}, resident {max(rss, default=0)} KiB, "
+              f"peak {max(peak, default=0)} KiB", flush=True)
+    return 0
+
+
+def own_descriptors(pid):
+    """Open descriptors, not counting Unix-domain sockets: under the emulator those are
+    umockdev's, one ioctl channel for each emulated node opened, which its preload library
+    keeps when the node is closed after its device was removed. The program opens none."""
+    with open("/proc/net/unix") as f:
+        unix = {"socket:[%s]" % line.split()[6] for line in list(f)[1:] if len(line.split()) > 6}
+    count = 0
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        with contextlib.suppress(OSError):
+            count += os.readlink(f"/proc/{pid}/fd/{fd}") not in unix
+    return count
+
+
+def status_kib(pid, field):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def device_saw(transcript, pos):
+    """Whole images the device took, and the broken reports it saw, after byte `pos`."""
+    with open(transcript, encoding="utf-8", errors="replace") as f:
+        f.seek(pos)
+        lines = [l.split() for l in f if not l.startswith("#")]
+    finished = sum(1 for l in lines if len(l) > 5 and l[3] == "finish" and l[5] == "ok")
+    bad = [" ".join(l) for l in lines if len(l) > 5 and l[5] == "bad"]
+    return finished, bad
+
+
+def cli(args):
+    emulator = os.path.join(args.build, "device/emulator/orvel-emulator")
+    program = os.path.join(args.build, "cli/linux/lumo-flash")
+    statements = scenario(args.seed, args.updates)
+    with tempfile.TemporaryDirectory() as tmp:
+        transcript = os.path.join(tmp, "transcript.txt")
+        cmd = emulator_command(emulator, args.updates * 40 + 60, transcript, statements,
+                               [sys.executable, os.path.abspath(__file__), "cli-runs", program,
+                                transcript, "--updates", str(args.updates)])
+        code, out, seconds = run(cmd, dict(os.environ), args.updates * 40 + 120)
+    runs = [m.groupdict() for m in re.finditer(
+        r"^soak: run \d+: exit (?P<exit>-?\d+), last event (?P<event>.*?); the device got "
+        r"(?P<got>.*?); descriptors while streaming (?P<fds>\d+), "
+        r"resident (?P<rss>\d+) KiB, peak (?P<peak>\d+) KiB$", out, re.M)]
+    # The promise, per run: exit 0 (the success text) if and only if the device took the
+    # whole image, and no broken report ever.
+    kept = all((r["exit"] == "0") == (r["got"] == "1 whole images") and
+               r["got"] in ("0 whole images", "1 whole images") and
+               r["exit"] in ("0", "1") for r in runs)
+    successes = sum(r["exit"] == "0" for r in runs)
+    # A run whose start failed (the device pulled out just then) never streamed: no figures.
+    streamed = [r for r in runs if int(r["fds"]) > 0]
+    if streamed:
+        first, last = streamed[0], streamed[-1]
+        print(f"soak: {len(runs)} runs ({successes} success, {len(runs) - successes} failure); "
+              f"descriptors while streaming {first['fds']} in the first run, "
+              f"{last['fds']} in the last, {max(int(r['fds']) for r in streamed)} at "
+              f"most; resident memory while streaming {first['rss']} KiB in the first, "
+              f"{last['rss']} KiB in the last (peak {first['peak']} and {last['peak']} KiB)")
+    verdict = re.search(r"^emulator verdict: (.*)$", out, re.M)
+    passed = (len(runs) == args.updates and kept and streamed and verdict is not None
+              and not verdict.group(1).startswith("failed") and code in (0, 1)
+              # While it streams, the device's handle is open; a descriptor left behind by a
+              # resume, or by anything else done per run, would raise the count.
+              and all(r["fds"] == streamed[0]["fds"] for r in streamed)
+              and int(streamed[-1]["peak"]) - int(streamed[0]["peak"]) < 1024)
+    return report("cli", args.seed, statements, out, seconds, passed)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="kind", required=True)
@@ -190,8 +301,17 @@ def main():
     win.add_argument("--updates", type=int, default=10)
     win.add_argument("--seed", type=int, default=1)
     win.add_argument("--tool", help="Lumo_Tool.exe to soak (default: the x86_64 build's)")
+    lc = sub.add_parser("cli")
+    lc.add_argument("build")
+    lc.add_argument("--updates", type=int, default=30)
+    lc.add_argument("--seed", type=int, default=1)
+    inner = sub.add_parser("cli-runs", help="(run by `cli` inside the emulator)")
+    inner.add_argument("program")
+    inner.add_argument("transcript")
+    inner.add_argument("--updates", type=int, required=True)
     args = parser.parse_args()
-    return linux(args) if args.kind == "linux" else windows(args)
+    kinds = {"linux": linux, "windows": windows, "cli": cli, "cli-runs": cli_runs}
+    return kinds[args.kind](args)
 
 
 if __name__ == "__main__":
