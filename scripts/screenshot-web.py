@@ -29,7 +29,7 @@ def main():
 
     def body(browser):
         page = e2e.start_page(browser)
-        page.click("IDC_UPDATE")
+        e2e.click_update(page)
         page.wait_for("parseInt(document.getElementById('IDC_PERCENT').textContent) >= 50", 30,
                       "half-way")
         rect = page.js("(() => { const r = document.querySelector('.window')"

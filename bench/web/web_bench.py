@@ -35,7 +35,7 @@ def run_update(args, workdir, product):
 
     def body(browser):
         page = e2e.start_page(browser)
-        page.click("IDC_UPDATE")
+        e2e.click_update(page)
         e2e.wait_box(page, 90)
         figures["stats"] = page.js("({...Module.lumoLoop.stats})")
         figures["box"] = e2e.state(page)["box"]["text"]
