@@ -21,8 +21,9 @@ lumo_cli_e2e(unplug_replug 7b16 delivered
   --exit 0 --events "device,start,progress,suspended,resumed,progress,done" --
   --allow-stand-in --json --wait 20)
 # Unplugged and never back: a failure after --resume-timeout that says what to do. Under Wine
-# the next write usually fails before the removal notice comes (race.sh): exit 1 all the same,
-# with the warning text instead, and the device needs the update again either way.
+# the next write usually fails before the removal notice comes (tests/win32/e2e/unplug-race.sh):
+# exit 1 all the same, with the warning text instead, and the device needs the update again
+# either way.
 if(native)
   lumo_cli_e2e(unplug_no_return 7b16 interrupted --scenario "unplug after block 300" --
     --exit 1 --stderr-has "did not come back within 2 s" --stderr-has "needs the update again"

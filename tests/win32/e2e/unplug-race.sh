@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # Runs an end-to-end test whose device is pulled out in the middle of the update, up to
 # ATTEMPTS times:
-#   unplug-race.sh ATTEMPTS -- EMULATOR ARGS...
+#   unplug-race.sh ATTEMPTS LOST -- EMULATOR ARGS...
 #
-# The tool keeps an update across an unplug only when the removal notice reaches its window
-# before the next timer tick writes to the device; a write that fails first ends the update
-# with "Error，Please try again!", as it should. The emulated node fails writes from the moment
-# it is pulled out, while Wine's notice takes tens of milliseconds to reach the window, so the
-# tick often lands in that gap (one run in three on a quiet machine, most runs on a busy one).
-# Only that outcome is tried again: the warning box where the success box was expected,
-# together with the emulator's verdict that the update was interrupted. Any other failure ends
-# the test at once. When every attempt loses the race the exit status is 77 (CTest: skipped).
+# The program keeps an update across an unplug only when the removal notice reaches it before
+# the next timer tick writes to the device; a write that fails first ends the update with
+# "Error，Please try again!", as it should. The emulated node fails writes from the moment it is
+# pulled out, while Wine's notice takes tens of milliseconds to arrive, so the tick often lands
+# in that gap (one run in three on a quiet machine, most runs on a busy one). Only that outcome
+# is tried again: LOST, the line by which the test reports the warning where success was
+# expected (a fixed string), together with the emulator's verdict that the update was
+# interrupted. Any other failure ends the test at once. When every attempt loses the race the
+# exit status is 77 (CTest: skipped).
 set -uo pipefail
 attempts="$1"
-shift
+lost="$2"
+shift 2
 [ "${1:-}" = "--" ] && shift
 log="$(mktemp)"
 trap 'rm -f "$log"' EXIT
@@ -22,14 +24,14 @@ for ((i = 1; i <= attempts; i++)); do
   "$@" 2>&1 | tee "$log"
   status=${PIPESTATUS[0]}
   [ "$status" -eq 0 ] && exit 0
-  if grep -q 'FAIL  box caption "Lumo_Tool" text "Error，Please try again!"' "$log" &&
+  if grep -qF -- "$lost" "$log" &&
      grep -q '^emulator verdict: interrupted after block' "$log"; then
     echo "== the write after the unplug came before the removal notice: trying again"
     continue
   fi
   exit "$status"
 done
-# Every attempt lost the race: the tool did what it must each time (the warning box, an
+# Every attempt lost the race: the program did what it must each time (the warning, an
 # interrupted update), but the resume across an unplug was not exercised. Say so, as skipped.
 echo "== the removal notice came late in every attempt: the resume was not exercised (skipped)"
 exit 77
