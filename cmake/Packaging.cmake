@@ -49,12 +49,16 @@ else()
   execute_process(COMMAND gzip -9n -c "${PROJECT_BINARY_DIR}/packaging/changelog"
                   OUTPUT_FILE "${_changelog}" COMMAND_ERROR_IS_FATAL ANY)
   install(FILES "${_changelog}" DESTINATION "${_doc}")
-  set(_man "${PROJECT_BINARY_DIR}/packaging/Lumo_Tool.1.gz")
-  configure_file("${PROJECT_SOURCE_DIR}/packaging/Lumo_Tool.1.in"
-                 "${PROJECT_BINARY_DIR}/packaging/Lumo_Tool.1" @ONLY)
-  execute_process(COMMAND gzip -9n -c "${PROJECT_BINARY_DIR}/packaging/Lumo_Tool.1"
-                  OUTPUT_FILE "${_man}" COMMAND_ERROR_IS_FATAL ANY)
-  install(FILES "${_man}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+  # A manual page for each program packaged.
+  string(STRIP "${_programs}" _pages)
+  string(REPLACE "\n" ";" _pages "${_pages}")
+  foreach(page IN LISTS _pages)
+    set(_man "${PROJECT_BINARY_DIR}/packaging/${page}.1")
+    configure_file("${PROJECT_SOURCE_DIR}/packaging/${page}.1.in" "${_man}" @ONLY)
+    execute_process(COMMAND gzip -9n -c "${_man}" OUTPUT_FILE "${_man}.gz"
+                    COMMAND_ERROR_IS_FATAL ANY)
+    install(FILES "${_man}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+  endforeach()
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # lumo-tool_<version>_amd64.deb

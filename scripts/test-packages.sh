@@ -58,7 +58,8 @@ want=(./usr/bin/Lumo_Tool ./usr/lib/udev/rules.d/70-orvel-m8.rules
       ./usr/share/applications/lumo-tool.desktop ./usr/share/doc/lumo-tool/README
       ./usr/share/doc/lumo-tool/copyright ./usr/share/icons/hicolor/48x48/apps/lumo-tool.png
       ./usr/share/man/man1/Lumo_Tool.1.gz)
-grep -qx lumo-flash build/linux/packaging/programs.txt && want+=(./usr/bin/lumo-flash)
+grep -qx lumo-flash build/linux/packaging/programs.txt &&
+  want+=(./usr/bin/lumo-flash ./usr/share/man/man1/lumo-flash.1.gz)
 for path in "${want[@]}"; do
   grep -qx -- "$path" <<<"$contents" || fail "the .deb lacks $path"
 done
