@@ -1,5 +1,7 @@
 #include "cli/image_file.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -39,16 +41,20 @@ ImageFile ReadImageFile(const std::string& path) {
         image.error = "cannot read the image file " + path + ": " + std::strerror(errno);
         return image;
     }
-    // Read at most one byte past the limit: a huge file is refused without reading it all.
-    image.bytes.resize(kMaxImageLength + 1);
-    in.read(reinterpret_cast<char*>(image.bytes.data()),
-            static_cast<std::streamsize>(image.bytes.size()));
+    // Read at most one byte past the limit: a huge file is refused without reading it all. In
+    // pieces, so that a small file costs no more than its size.
+    constexpr std::size_t kLimit = std::size_t{kMaxImageLength} + 1;
+    std::array<char, 64 * 1024> piece;
+    while (in && image.bytes.size() < kLimit) {
+        in.read(piece.data(),
+                static_cast<std::streamsize>(std::min(piece.size(), kLimit - image.bytes.size())));
+        image.bytes.insert(image.bytes.end(), piece.data(), piece.data() + in.gcount());
+    }
     if (in.bad()) {
         image.bytes.clear();
         image.error = "cannot read the image file " + path;
         return image;
     }
-    image.bytes.resize(static_cast<std::size_t>(in.gcount()));
     if (image.bytes.empty()) {
         image.error = "the image file " + path + " is empty";
     } else if (image.bytes.size() > kMaxImageLength) {
