@@ -16,16 +16,11 @@ Targets: ratio <= 1.02, tick p99 <= 12 ms, CPU <= 1 % of one core during the upd
 import argparse
 import json
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
 
-
-def percentile(values, p):
-    ordered = sorted(values)
-    k = max(0, min(len(ordered) - 1, int(round(p / 100.0 * len(ordered) + 0.5)) - 1))
-    return ordered[k]
+from figures import PACE_HEADER, pace, pace_columns, transcript_times
 
 
 def cpu_ticks(pid):
@@ -71,25 +66,6 @@ def child(program):
     return 0
 
 
-def transcript_times(path):
-    start = finish = None
-    data = []
-    with open(path) as f:
-        for line in f:
-            if line.startswith("#"):
-                continue
-            parts = line.split()
-            if len(parts) < 6:
-                continue
-            if parts[3] == "start":
-                start = float(parts[0])
-            elif parts[3] == "data" and parts[5] == "ok":
-                data.append(float(parts[0]))
-            elif parts[3] == "finish":
-                finish = float(parts[0])
-    return start, data, finish
-
-
 def run_update(emulator, program, product, workdir):
     transcript = os.path.join(workdir, f"cli-bench-{product}.transcript")
     cmd = [emulator, "--product", product, "--expect", "delivered", "--timeout", "120",
@@ -102,15 +78,11 @@ def run_update(emulator, program, product, workdir):
         sys.stderr.write(proc.stdout + proc.stderr)
         raise SystemExit(f"update of product {product} did not succeed")
     start, data, finish = transcript_times(transcript)
-    intervals = [b - a for a, b in zip(data, data[1:])]
-    duration = finish - start
-    ideal = len(data) * 10.0 + 300.0 + 500.0
     cpu = float(figures["update_cpu_ms"])
-    user = float(figures["update_user_ms"])
-    return {"product": product, "blocks": len(data), "duration": duration, "ideal": ideal,
-            "ratio": duration / ideal, "median": statistics.median(intervals),
-            "p99": percentile(intervals, 99), "max": max(intervals), "cpu": cpu,
-            "cpu_pct": 100.0 * cpu / duration, "user": user, "rss": int(figures["peak_rss_kib"])}
+    u = pace(product, data, finish - start)
+    u.update(cpu=cpu, cpu_pct=100.0 * cpu / u["duration"], user=float(figures["update_user_ms"]),
+             rss=int(figures["peak_rss_kib"]))
+    return u
 
 
 def main():
@@ -129,14 +101,9 @@ def main():
         updates = [run_update(emulator, program, p, workdir)
                    for _ in range(args.runs) for p in ("7b16", "c3d1")]
     print("lumo-flash, real time, against the emulated device")
-    print(f"{'image':<8} {'blocks':>6} {'measured ms':>12} {'ideal ms':>9} {'ratio':>7} "
-          f"{'tick median':>12} {'tick p99':>9} {'tick max':>9} {'CPU ms':>7} {'CPU %':>6} "
-          f"{'peak KiB':>9}")
+    print(f"{PACE_HEADER} {'CPU ms':>7} {'CPU %':>6} {'peak KiB':>9}")
     for u in updates:
-        name = "variant" if u["product"] == "7b16" else "primary"
-        print(f"{name:<8} {u['blocks']:>6} {u['duration']:>12.1f} {u['ideal']:>9.0f} "
-              f"{u['ratio']:>7.4f} {u['median']:>10.3f}ms {u['p99']:>7.3f}ms {u['max']:>7.3f}ms "
-              f"{u['cpu']:>7.1f} {u['cpu_pct']:>6.2f} {u['rss']:>9}")
+        print(f"{pace_columns(u)} {u['cpu']:>7.1f} {u['cpu_pct']:>6.2f} {u['rss']:>9}")
         print(f"         of the CPU time, in the program itself (user): {u['user']:.0f} ms; "
               f"the rest is the kernel, mostly each write's round trip to the emulator")
     print("targets: ratio <= 1.02, tick p99 <= 12 ms, CPU <= 1 % of one core")

@@ -19,6 +19,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from figures import PACE_HEADER, pace, pace_columns, transcript_times  # noqa: E402
+
 
 def parse_kv(text):
     out = {}
@@ -27,26 +30,6 @@ def parse_kv(text):
             key, _, value = line.partition("=")
             out[key.strip()] = value.strip()
     return out
-
-
-def percentile(values, p):
-    ordered = sorted(values)
-    if not ordered:
-        return float("nan")
-    k = max(0, min(len(ordered) - 1, int(round(p / 100.0 * len(ordered) + 0.5)) - 1))
-    return ordered[k]
-
-
-def data_times(transcript):
-    times = []
-    with open(transcript) as f:
-        for line in f:
-            if line.startswith("#"):
-                continue
-            parts = line.split()
-            if len(parts) >= 6 and parts[3] == "data" and parts[5] == "ok":
-                times.append(float(parts[0]))
-    return times
 
 
 def run_update(emulator, driver, product, env, workdir):
@@ -60,21 +43,11 @@ def run_update(emulator, driver, product, env, workdir):
     if proc.returncode != 0 or figures.get("outcome") != "success":
         sys.stderr.write(proc.stdout + proc.stderr)
         raise SystemExit(f"update of product {product} did not succeed ({verdict})")
-    times = data_times(transcript)
-    intervals = [b - a for a, b in zip(times, times[1:])]
-    blocks = len(times)
-    ideal = blocks * 10.0 + 300.0 + 500.0
+    _, times, _ = transcript_times(transcript)
     duration = float(figures["update_ms"])
     cpu = float(figures["update_cpu_ms"])
     return {
-        "product": product,
-        "blocks": blocks,
-        "duration": duration,
-        "ideal": ideal,
-        "ratio": duration / ideal,
-        "median": statistics.median(intervals),
-        "p99": percentile(intervals, 99),
-        "max": max(intervals),
+        **pace(product, times, duration),
         "cpu": cpu,
         "cpu_pct": 100.0 * cpu / duration,
         "rss": int(figures["peak_rss_kib"]),
@@ -113,14 +86,9 @@ def main():
         updates = [run_update(emulator, driver, p, env, workdir) for p in ("7b16", "c3d1")]
 
     print("Linux program, real time, against the emulated device (offscreen platform)")
-    print(f"{'image':<8} {'blocks':>6} {'measured ms':>12} {'ideal ms':>9} {'ratio':>7} "
-          f"{'tick median':>12} {'tick p99':>9} {'tick max':>9} {'CPU ms':>8} {'CPU %':>6} "
-          f"{'peak KiB':>9}")
+    print(f"{PACE_HEADER} {'CPU ms':>8} {'CPU %':>6} {'peak KiB':>9}")
     for u in updates:
-        name = "variant" if u["product"] == "7b16" else "primary"
-        print(f"{name:<8} {u['blocks']:>6} {u['duration']:>12.1f} {u['ideal']:>9.0f} "
-              f"{u['ratio']:>7.4f} {u['median']:>10.3f}ms {u['p99']:>7.3f}ms {u['max']:>7.3f}ms "
-              f"{u['cpu']:>8.1f} {u['cpu_pct']:>6.2f} {u['rss']:>9}")
+        print(f"{pace_columns(u)} {u['cpu']:>8.1f} {u['cpu_pct']:>6.2f} {u['rss']:>9}")
         print(f"         ticks as the program wrote them: median {u['prog_median']:.3f} ms, "
               f"p99 {u['prog_p99']:.3f} ms, max {u['prog_max']:.3f} ms")
         print(f"         verdict: {u['verdict']}")

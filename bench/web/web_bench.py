@@ -14,7 +14,6 @@ private mount namespace in which the WebHID policy is put in place.
 """
 import argparse
 import os
-import statistics
 import sys
 import tempfile
 
@@ -23,11 +22,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import browser_rig  # noqa: E402
 import e2e  # noqa: E402
 
-
-def percentile(values, p):
-    ordered = sorted(values)
-    k = max(0, min(len(ordered) - 1, int(round(p / 100.0 * len(ordered) + 0.5)) - 1))
-    return ordered[k]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from figures import PACE_HEADER, pace, pace_columns, transcript_times  # noqa: E402
 
 
 def run_update(args, workdir, product):
@@ -40,24 +36,15 @@ def run_update(args, workdir, product):
         figures["stats"] = page.js("({...Module.lumoLoop.stats})")
         figures["box"] = e2e.state(page)["box"]["text"]
         e2e.close_box(page)
-        figures["start"] = browser.event_times("start")
-        figures["finish"] = browser.event_times("finish")
-        figures["data"] = browser.data_times()
+        figures["times"] = transcript_times(browser.transcript)
 
     _, out = e2e.run_browser(args, workdir, ["--product", product], body, timeout_s=150)
     if "delivered byte for byte" not in out or figures.get("box") != "Update is successful!":
         raise SystemExit("update of product %s did not succeed: %s" % (product, out))
-    times = figures["data"]
-    intervals = [b - a for a, b in zip(times, times[1:])]
-    blocks = len(times)
-    ideal = blocks * 10.0 + 300.0 + 500.0
-    duration = figures["finish"][-1] - figures["start"][-1]
-    return {
-        "product": product, "blocks": blocks, "duration": duration, "ideal": ideal,
-        "ratio": duration / ideal, "median": statistics.median(intervals),
-        "p99": percentile(intervals, 99), "max": max(intervals),
-        "ticks": figures["stats"]["ticks"], "skipped": figures["stats"]["skipped"],
-    }
+    start, data, finish = figures["times"]
+    u = pace(product, data, finish - start)
+    u.update(ticks=figures["stats"]["ticks"], skipped=figures["stats"]["skipped"])
+    return u
 
 
 def main():
@@ -75,15 +62,11 @@ def main():
             browser_rig.serve(args.site) as origin:
         args.origin = origin
         browser_rig.install_policy(origin, workdir)
-        print("%-6s %6s %10s %10s %7s %8s %8s %8s %7s %8s" % (
-            "image", "blocks", "duration", "ideal", "ratio", "median", "p99", "max",
-            "ticks", "skipped"))
+        print(f"{PACE_HEADER} {'ticks':>7} {'skipped':>8}")
         for _ in range(args.runs):
             for product in ("7b16", "c3d1"):
-                r = run_update(args, workdir, product)
-                print("%-6s %6d %8.0f ms %7.0f ms %7.4f %5.2f ms %5.2f ms %5.2f ms %7d %8d" % (
-                    r["product"], r["blocks"], r["duration"], r["ideal"], r["ratio"],
-                    r["median"], r["p99"], r["max"], r["ticks"], r["skipped"]))
+                u = run_update(args, workdir, product)
+                print(f"{pace_columns(u)} {u['ticks']:>7} {u['skipped']:>8}")
     print("targets: ratio <= 1.02, p99 <= 12 ms")
 
 

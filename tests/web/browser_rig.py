@@ -239,24 +239,3 @@ class Browser:
         with open(self.log_path, errors="replace") as f:
             kept = [l for l in f if "dbus" not in l]
         return "".join(kept[-lines:])
-
-    def data_times(self):
-        """Milliseconds of each data report the device took, from the transcript."""
-        times = []
-        with open(self.transcript) as f:
-            for line in f:
-                parts = line.split()
-                if line.startswith("#") or len(parts) < 6:
-                    continue
-                if parts[3] == "data" and parts[5] == "ok":
-                    times.append(float(parts[0]))
-        return times
-
-    def event_times(self, kind):
-        times = []
-        with open(self.transcript) as f:
-            for line in f:
-                parts = line.split()
-                if not line.startswith("#") and len(parts) >= 4 and parts[3] == kind:
-                    times.append(float(parts[0]))
-        return times

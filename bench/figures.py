@@ -1,0 +1,51 @@
+"""What the real-time benchmarks share: the emulator's transcript read for the update's times,
+the pace of one update against the ideal (data reports x 10 ms, plus the 300 ms and 500 ms
+pauses), and the table that prints it."""
+import statistics
+
+PACE_HEADER = (f"{'image':<8} {'blocks':>6} {'measured ms':>12} {'ideal ms':>9} {'ratio':>7} "
+               f"{'tick median':>12} {'tick p99':>9} {'tick max':>9}")
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    if not ordered:
+        return float("nan")
+    k = max(0, min(len(ordered) - 1, int(round(p / 100.0 * len(ordered) + 0.5)) - 1))
+    return ordered[k]
+
+
+def transcript_times(path):
+    """Milliseconds of the start report, of each data report the device took, and of the
+    finish report (None for one that never came)."""
+    start = finish = None
+    data = []
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if line.startswith("#") or len(parts) < 6:
+                continue
+            if parts[3] == "start":
+                start = float(parts[0])
+            elif parts[3] == "data" and parts[5] == "ok":
+                data.append(float(parts[0]))
+            elif parts[3] == "finish":
+                finish = float(parts[0])
+    return start, data, finish
+
+
+def pace(product, data, duration):
+    """The figures of one update: `data` the times of its data reports, `duration` from the
+    start report to the finish report (ms)."""
+    intervals = [b - a for a, b in zip(data, data[1:])]
+    ideal = len(data) * 10.0 + 300.0 + 500.0
+    return {"product": product, "blocks": len(data), "duration": duration, "ideal": ideal,
+            "ratio": duration / ideal, "median": statistics.median(intervals),
+            "p99": percentile(intervals, 99), "max": max(intervals)}
+
+
+def pace_columns(u):
+    """The columns of PACE_HEADER for one update."""
+    name = "variant" if u["product"] == "7b16" else "primary"
+    return (f"{name:<8} {u['blocks']:>6} {u['duration']:>12.1f} {u['ideal']:>9.0f} "
+            f"{u['ratio']:>7.4f} {u['median']:>10.3f}ms {u['p99']:>7.3f}ms {u['max']:>7.3f}ms")
