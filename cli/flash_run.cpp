@@ -98,7 +98,6 @@ void FlashRun::PressUpdate() {
     }
     const FirmwareImage& image = SelectFirmwareImage(settings_.update.images, variant);
     blocks_ = (image.length + UPDATE_BLOCK_SIZE - 1) / UPDATE_BLOCK_SIZE;
-    update_begin_ms_ = clock_.NowMs();
 
     tool_.OnBnClickedUpdate();
     if (exit_code_) return;  // the start failed: its warning has been reported

@@ -41,6 +41,13 @@ class FlashRunTest : public ::testing::Test {
         report = std::make_unique<ConsoleReport>(out, err, mode);
         run = std::make_unique<FlashRun>(bus, time, time, *report, std::move(s));
     }
+    // A run with --image for product 0x7B16: the file in both slots, as two distinct images.
+    void MakeFileRunForVariant() {
+        RunSettings s;
+        s.update.images = {&file_as_variant, &file_as_primary};
+        s.image_for_variant = true;
+        Make(s);
+    }
     // Ticks every 10 ms until the run ends or `max_ticks` have passed; the ticks made.
     int Tick(int max_ticks) {
         int n = 0;
@@ -54,6 +61,7 @@ class FlashRunTest : public ::testing::Test {
         return CheckDelivery(bus.Reports(), SelectFirmwareImage(variant).bytes());
     }
 
+    const FirmwareImage file_as_variant = g_firmwareVariant, file_as_primary = g_firmwareVariant;
     FakeHidBus bus;
     FakeTime time;
     std::ostringstream out, err;
@@ -147,11 +155,7 @@ TEST_F(FlashRunTest, DeviceThatNeverReturnsFailsAfterTheResumeTimeout) {
 
 TEST_F(FlashRunTest, FileForTheOtherProductIsRefusedBeforeTheStartReport) {
     bus.Plug(kC3D1);
-    const FirmwareImage a = g_firmwareVariant, b = g_firmwareVariant;
-    RunSettings s;
-    s.update.images = {&a, &b};
-    s.image_for_variant = true;
-    Make(s);
+    MakeFileRunForVariant();
     run->Begin();
     EXPECT_EQ(run->exit_code(), kExitUsage);
     EXPECT_EQ(bus.write_calls, 0u);
@@ -160,11 +164,7 @@ TEST_F(FlashRunTest, FileForTheOtherProductIsRefusedBeforeTheStartReport) {
 
 TEST_F(FlashRunTest, FileUpdateReopenedAsTheOtherProductEndsBeforeWriting) {
     bus.Plug(k7B16);
-    const FirmwareImage a = g_firmwareVariant, b = g_firmwareVariant;
-    RunSettings s;
-    s.update.images = {&a, &b};
-    s.image_for_variant = true;
-    Make(s);
+    MakeFileRunForVariant();
     run->Begin();
     Tick(100);
     bus.Unplug(k7B16);
