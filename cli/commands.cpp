@@ -35,9 +35,7 @@ std::vector<std::string> DevicePaths(HidAccess& hid) {
         std::string path(size, '\0');
         if (!set->ReadPath(index, {path.data(), path.size()})) continue;
         path.resize(std::string_view(path.c_str()).size());
-        if (path.find(kVariantMatch) != std::string::npos ||
-            path.find("vid_5a7e&pid_c3d1") != std::string::npos)
-            out.push_back(path);
+        if (MatchedProduct(path)) out.push_back(path);
     }
     return out;
 }
@@ -94,7 +92,7 @@ void PrintVersion(std::ostream& out, bool json) {
 
 int ListDevices(HidAccess& hid, std::ostream& out, bool json, const ImageChoice& images) {
     for (const std::string& path : DevicePaths(hid)) {
-        const bool variant = path.find(kVariantMatch) != std::string::npos;
+        const bool variant = *MatchedProduct(path);
         const std::string product = variant ? "7b16" : "c3d1";
         if (json) {
             out << JsonLine()

@@ -11,7 +11,7 @@ namespace lumo {
 
 namespace {
 
-// "vid_5a7e&pid_c3d1", put together from its parts at each search.
+// "vid_5a7e&pid_c3d1", put together from its parts at each match.
 std::string PrimaryMatch() {
     std::string match = "vid_";
     match += "5a7e";
@@ -22,12 +22,17 @@ std::string PrimaryMatch() {
 
 }  // namespace
 
+std::optional<bool> MatchedProduct(std::string_view path) {
+    if (path.find(kVariantMatch) != std::string_view::npos) return true;
+    if (path.find(PrimaryMatch()) != std::string_view::npos) return false;
+    return std::nullopt;
+}
+
 bool DeviceLink::FindDevice() {
     // The set, the path buffer and the probe's data are all released on every return.
     const std::unique_ptr<HidInterfaceSet> set = hid_.ListInterfaces();
     if (!set) return false;
 
-    const std::string primary = PrimaryMatch();
     for (std::uint32_t index = 0;; ++index) {
         if (!set->EnumInterface(index)) return false;
 
@@ -38,12 +43,12 @@ bool DeviceLink::FindDevice() {
         buffer[size - 1] = '\0';
         const std::string_view path(buffer.get());
 
-        const bool variant = path.find(kVariantMatch) != std::string_view::npos;
-        if (!variant && path.find(primary) == std::string_view::npos) continue;
+        const std::optional<bool> variant = MatchedProduct(path);
+        if (!variant) continue;
 
         // The flag always describes the device just matched, so an earlier product 0x7B16
         // match can never send its image to a product 0xC3D1 device.
-        state_.bVariantDevice = variant;
+        state_.bVariantDevice = *variant;
         state_.hDevice = hid_.Open(path);
         if (!IsOpenHandle(state_.hDevice)) return false;
         hid_.SetNumInputBuffers(state_.hDevice, HID_INPUT_BUFFERS);

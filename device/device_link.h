@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "device/device_link_state.h"
 #include "device/hid_access.h"
@@ -18,6 +20,10 @@ inline constexpr unsigned DEVICE_ARRIVAL_PAUSE_MS = 250;
 
 // Substrings of a device path that name a supported device (compared case-sensitively).
 inline constexpr const char* kVariantMatch = "vid_5a7e&pid_7b16";
+
+// Whether an interface path names the device in update mode, and as which product: true for
+// 0x7B16 (kVariantMatch), false for 0xC3D1, nothing for any other interface.
+std::optional<bool> MatchedProduct(std::string_view path);
 
 class DeviceLink {
   public:
