@@ -93,7 +93,7 @@ def main():
     parser.add_argument("--runs", type=int, default=1, help="updates of each image")
     args = parser.parse_args()
     program = os.path.abspath(os.path.join(args.build_dir, "cli/linux/lumo-flash"))
-    emulator = os.path.join(args.build_dir, "device/emulator/orvel-emulator")
+    emulator = os.path.join(args.build_dir, "emulator/orvel-emulator")
     for path in (program, emulator):
         if not os.access(path, os.X_OK):
             raise SystemExit(f"not built: {path}")

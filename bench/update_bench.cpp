@@ -3,9 +3,9 @@
 // of the 10 ms timer, not this, must set an update's duration.
 #include <benchmark/benchmark.h>
 
-#include "device/device_link_state.h"
-#include "ui/status_view.h"
-#include "update/update_sequence.h"
+#include "core/device_link_state.h"
+#include "core/update_sequence.h"
+#include "ports/status_view.h"
 
 namespace {
 

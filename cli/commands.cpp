@@ -8,9 +8,9 @@
 
 #include "cli/exit_codes.h"
 #include "cli/json_line.h"
-#include "device/device_link.h"
+#include "core/device_link.h"
 #include "firmware/firmware_provenance.h"
-#include "ui/status_texts.h"
+#include "ports/status_texts.h"
 
 #ifndef LUMO_VERSION
 #define LUMO_VERSION "unknown"

@@ -9,8 +9,8 @@
 #include "cli/flash_run.h"
 #include "cli/image_file.h"
 #include "cli/options.h"
-#include "device/hid_access.h"
 #include "firmware/firmware_image.h"
+#include "ports/hid_access.h"
 
 namespace lumo::cli {
 

@@ -4,7 +4,7 @@
 #include <ostream>
 
 #include "cli/json_line.h"
-#include "update/update_sequence.h"
+#include "core/update_sequence.h"
 
 namespace lumo::cli {
 

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "cli/exit_codes.h"
-#include "device/device_link.h"
+#include "core/device_link.h"
 #include "firmware/firmware_image.h"
-#include "ui/status_texts.h"
+#include "ports/status_texts.h"
 
 namespace lumo::cli {
 

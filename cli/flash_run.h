@@ -14,10 +14,10 @@
 #include "cli/clock.h"
 #include "cli/console_report.h"
 #include "cli/observed_hid.h"
-#include "ui/lumo_tool.h"
-#include "ui/status_view.h"
-#include "update/question.h"
-#include "update/update_sequence.h"
+#include "core/lumo_tool.h"
+#include "core/update_sequence.h"
+#include "ports/question.h"
+#include "ports/status_view.h"
 
 namespace lumo::cli {
 

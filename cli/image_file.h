@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "update/update_report.h"
+#include "protocol/update_report.h"
 
 namespace lumo::cli {
 

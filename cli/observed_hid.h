@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "device/hid_access.h"
+#include "ports/hid_access.h"
 
 namespace lumo::cli {
 

@@ -3,10 +3,10 @@
 // report after the last data report, or raw bytes of any length.
 #include <vector>
 
-#include "device/emulator/bootloader_model.h"
+#include "emulator/bootloader_model.h"
 #include "firmware/firmware_image.h"
 #include "fuzz/fuzz_check.h"
-#include "update/update_report.h"
+#include "protocol/update_report.h"
 
 using namespace lumo;
 using lumo::fuzz::Require;

@@ -5,11 +5,11 @@
 // one handle open and it is the device's, and a device is open only if its path names it.
 #include <string>
 
-#include "device/device_link.h"
+#include "core/device_link.h"
+#include "core/lumo_tool.h"
 #include "fuzz/fuzz_check.h"
 #include "tests/fakes/fake_hid_bus.h"
 #include "tests/fakes/recording_view.h"
-#include "ui/lumo_tool.h"
 
 using namespace lumo;
 using lumo::fuzz::Require;

@@ -2,8 +2,8 @@
 // the HID instance's name and the node. Input: those four, one per line.
 #include <string>
 
-#include "device/linux/hid_path.h"
 #include "fuzz/fuzz_check.h"
+#include "platform/linux/hid_path.h"
 
 using namespace lumo::linux_hid;
 using lumo::fuzz::Require;

@@ -1,7 +1,7 @@
 // The emulator's scenario language, as a test or a user writes it.
 #include <string>
 
-#include "device/emulator/scenario.h"
+#include "emulator/scenario.h"
 #include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -26,7 +26,7 @@ for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; do
 echo "== Lumo_Tool on virtual display :$display against the emulated device (product 7B16)"
 status=0
 DISPLAY=":$display" LUMO_DEMO_OUT="$out" \
-  build/linux/device/emulator/orvel-emulator --product 7b16 --verbose \
+  build/linux/emulator/orvel-emulator --product 7b16 --verbose \
     --scenario "plug in after 2500 ms" --transcript "$out/transcript.txt" --timeout 120 \
     -- scripts/demo-session.sh build/linux/app/linux/Lumo_Tool || status=$?
 

@@ -81,7 +81,7 @@ fi
 
 scripts/install-deps.sh
 jobs="$(nproc)"
-version="$(sed -n 's/.*kTitle = ".* V\([0-9.]*\)";.*/\1/p' ui/dialog_template.h)"
+version="$(sed -n 's/.*kWindowTitle = ".* V\([0-9.]*\)";.*/\1/p' ports/status_texts.h)"
 suffix=""
 [ "$stand_in" = yes ] && suffix="-stand-in"
 deb="lumo-tool${suffix}_${version}_amd64.deb"

@@ -58,6 +58,6 @@ scripts/test-packages.sh
 echo "== WebAssembly build: the core's tests under Node, the page in headless Chromium"
 cmake -S . -B build/web -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/emscripten.cmake \
       -DCMAKE_BUILD_TYPE=Release -DLUMO_WERROR=$werror \
-      "-DLUMO_EMULATOR=$PWD/build/linux/device/emulator/orvel-emulator"
+      "-DLUMO_EMULATOR=$PWD/build/linux/emulator/orvel-emulator"
 cmake --build build/web -j "$jobs"
 ctest --test-dir build/web --output-on-failure -j "$jobs" --timeout 300

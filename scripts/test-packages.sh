@@ -22,7 +22,7 @@ ok() { echo "ok: $*"; }
 
 rm -rf "$out"
 scripts/release.sh --stand-in --build-dir "$root/build" --out "$out"
-version="$(sed -n 's/.*kTitle = ".* V\([0-9.]*\)";.*/\1/p' ui/dialog_template.h)"
+version="$(sed -n 's/.*kWindowTitle = ".* V\([0-9.]*\)";.*/\1/p' ports/status_texts.h)"
 deb="$out/lumo-tool-stand-in_${version}_amd64.deb"
 zip="$out/lumo-tool-stand-in-${version}-win32.zip"
 [ -f "$deb" ] && [ -f "$zip" ] || { fail "packages missing: $(ls "$out")"; exit 1; }
@@ -80,7 +80,7 @@ xvfb_pid=$!
 for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
 mkdir -p "$work/shots"
 verdict="$(DISPLAY=":$display" LUMO_DEMO_OUT="$work/shots" \
-  build/linux/device/emulator/orvel-emulator --product 7b16 --expect delivered \
+  build/linux/emulator/orvel-emulator --product 7b16 --expect delivered \
     --scenario "plug in after 2500 ms" --timeout 120 --transcript "$work/transcript.txt" \
     -- scripts/demo-session.sh "$work/root/usr/bin/Lumo_Tool" 2>&1)" || fail "unpacked Lumo_Tool: $verdict"
 kill "$xvfb_pid" 2>/dev/null || true
@@ -96,7 +96,7 @@ if grep -qx lumo-flash build/linux/packaging/programs.txt; then
   refusal="$("$flash" 2>&1 >/dev/null)" || status=$?
   [ "$status" = 3 ] && grep -qF "This build carries stand-in images" <<<"$refusal" &&
     ok "lumo-flash refuses the stand-ins (exit 3)" || fail "lumo-flash refusal: exit $status: $refusal"
-  verdict="$(build/linux/device/emulator/orvel-emulator --product 7b16 --expect delivered \
+  verdict="$(build/linux/emulator/orvel-emulator --product 7b16 --expect delivered \
     --timeout 120 --transcript "$work/flash-transcript.txt" \
     -- "$flash" --allow-stand-in --wait 20 2>&1)" || fail "unpacked lumo-flash: $verdict"
   echo "$verdict" | tail -2

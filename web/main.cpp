@@ -2,9 +2,9 @@
 // (event_loop.js), which calls the exported handlers below one at a time.
 #include <emscripten.h>
 
-#include "device/web/webhid_access.h"
+#include "core/update_sequence.h"
+#include "platform/web/webhid_access.h"
 #include "ui/web/web_dialog.h"
-#include "update/update_sequence.h"
 
 namespace lumo::web {
 

@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "device/linux/hidraw_access.h"
-#include "device/linux/udev_monitor.h"
+#include "platform/linux/hidraw_access.h"
+#include "platform/linux/logind_inhibitor.h"
+#include "platform/linux/udev_monitor.h"
 #include "ui/qt/lumo_tool_dialog.h"
-#include "update/linux/logind_inhibitor.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <commctrl.h>
 
-#include "device/win32/win32_hid_access.h"
+#include "platform/win32/win32_hid_access.h"
 #include "ui/win32/lumo_tool_dlg.h"
 #include "ui/win32/sleep_pause.h"
 

@@ -75,7 +75,7 @@ def main():
     parser.add_argument("--runs", type=int, default=5, help="start-up runs (median)")
     args = parser.parse_args()
     driver = os.path.join(args.build_dir, "bench/linux/lumo_realtime_driver")
-    emulator = os.path.join(args.build_dir, "device/emulator/orvel-emulator")
+    emulator = os.path.join(args.build_dir, "emulator/orvel-emulator")
     for path in (driver, emulator):
         if not os.access(path, os.X_OK):
             raise SystemExit(f"not built: {path} (configure with -DLUMO_BUILD_BENCH=ON)")

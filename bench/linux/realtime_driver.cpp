@@ -18,8 +18,8 @@
 #include <iostream>
 #include <vector>
 
-#include "device/linux/hidraw_access.h"
-#include "device/linux/udev_monitor.h"
+#include "platform/linux/hidraw_access.h"
+#include "platform/linux/udev_monitor.h"
 #include "ui/dialog_template.h"
 #include "ui/qt/lumo_tool_dialog.h"
 

@@ -19,9 +19,9 @@
 #include "cli/exit_codes.h"
 #include "cli/flash_run.h"
 #include "cli/options.h"
-#include "device/linux/hidraw_access.h"
-#include "device/linux/udev_monitor.h"
-#include "update/linux/logind_inhibitor.h"
+#include "platform/linux/hidraw_access.h"
+#include "platform/linux/logind_inhibitor.h"
+#include "platform/linux/udev_monitor.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include "cli/exit_codes.h"
 #include "cli/flash_run.h"
 #include "cli/options.h"
-#include "device/win32/win32_hid_access.h"
-#include "update/win32/sleep_shutdown_blocker.h"
+#include "platform/win32/sleep_shutdown_blocker.h"
+#include "platform/win32/win32_hid_access.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <string>
 
 #include "cli/exit_codes.h"
-#include "device/device_link.h"
+#include "core/device_link.h"
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_provenance.h"
+#include "ports/status_texts.h"
 #include "tests/fakes/bootloader_check.h"
 #include "tests/fakes/fake_hid_bus.h"
-#include "ui/status_texts.h"
 
 namespace lumo::cli {
 namespace {

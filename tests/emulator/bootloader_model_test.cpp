@@ -1,6 +1,6 @@
 // The bootloader model against streams built with the project's report builders: a correct
 // stream is delivered byte for byte for both images, and each kind of flaw is named exactly.
-#include "device/emulator/bootloader_model.h"
+#include "emulator/bootloader_model.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "firmware/firmware_image.h"
-#include "update/update_report.h"
+#include "protocol/update_report.h"
 
 namespace lumo::emulator {
 namespace {

@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "firmware/firmware_image.h"
-#include "update/update_report.h"
+#include "protocol/update_report.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "device/emulator/scenario.h"
+#include "emulator/scenario.h"
 
 #include <gtest/gtest.h>
 

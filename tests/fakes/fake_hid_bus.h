@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "device/hid_access.h"
+#include "ports/hid_access.h"
 
 namespace lumo::testing {
 

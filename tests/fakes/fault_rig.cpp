@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "ui/status_texts.h"
+#include "ports/status_texts.h"
 
 namespace lumo::testing {
 

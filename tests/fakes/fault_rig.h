@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/lumo_tool.h"
 #include "tests/fakes/bootloader_check.h"
 #include "tests/fakes/fake_hid_bus.h"
-#include "ui/lumo_tool.h"
 
 namespace lumo::testing {
 

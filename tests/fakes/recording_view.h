@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "ui/status_view.h"
-#include "update/pause.h"
-#include "update/question.h"
-#include "update/update_lifetime.h"
+#include "ports/pause.h"
+#include "ports/question.h"
+#include "ports/status_view.h"
+#include "ports/update_lifetime.h"
 
 namespace lumo::testing {
 

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ports/status_texts.h"
 #include "ui/qt/lumo_tool_dialog.h"
-#include "ui/status_texts.h"
 
 namespace lumo::testing {
 

@@ -13,6 +13,7 @@
 #include <QtTest>
 #include <vector>
 
+#include "ports/status_texts.h"
 #include "tests/fakes/bootloader_check.h"
 #include "tests/fakes/fake_hid_bus.h"
 #include "tests/linux/box_answerer.h"
@@ -20,7 +21,6 @@
 #include "ui/label_colors.h"
 #include "ui/qt/dialog_units.h"
 #include "ui/qt/lumo_tool_dialog.h"
-#include "ui/status_texts.h"
 
 using lumo::qt::LumoToolDialog;
 namespace dlg = lumo::dialog;

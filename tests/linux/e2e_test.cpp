@@ -19,17 +19,17 @@
 #include <string>
 #include <vector>
 
-#include "device/linux/hidraw_access.h"
 #include "firmware/firmware_provenance.h"
-#include "device/linux/udev_monitor.h"
+#include "platform/linux/hidraw_access.h"
+#include "platform/linux/logind_inhibitor.h"
+#include "platform/linux/udev_monitor.h"
+#include "ports/status_texts.h"
 #include "tests/linux/box_answerer.h"
 #include "tests/linux/mock_logind.h"
 #include "ui/dialog_template.h"
 #include "ui/label_colors.h"
 #include "ui/qt/dialog_units.h"
 #include "ui/qt/lumo_tool_dialog.h"
-#include "ui/status_texts.h"
-#include "update/linux/logind_inhibitor.h"
 
 using lumo::testing::BoxAnswerer;
 

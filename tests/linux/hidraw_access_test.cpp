@@ -1,6 +1,6 @@
 // The Linux HID backend against an emulated bus: real libudev enumeration and monitoring,
 // real open/poll/read/write/ioctl on the node, umockdev underneath.
-#include "device/linux/hidraw_access.h"
+#include "platform/linux/hidraw_access.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,12 +15,12 @@
 #include <filesystem>
 #include <sstream>
 
-#include "device/device_link.h"
-#include "device/linux/hid_path.h"
-#include "device/linux/udev_monitor.h"
+#include "core/device_link.h"
+#include "platform/linux/hid_path.h"
+#include "platform/linux/udev_monitor.h"
+#include "protocol/update_report.h"
 #include "tests/fakes/recording_view.h"
 #include "tests/linux/testbed.h"
-#include "update/update_report.h"
 
 namespace lumo::linux_hid {
 namespace {

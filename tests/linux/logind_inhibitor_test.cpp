@@ -2,7 +2,7 @@
 // runs under tests/linux/mock_logind.py, which starts both and names the mock's call log in
 // LUMO_MOCK_LOGIND_LOG). What logind was asked comes from that log; whether the lock is held
 // comes from the mock's ListInhibitors, which drops a lock when its descriptor hangs up.
-#include "update/linux/logind_inhibitor.h"
+#include "platform/linux/logind_inhibitor.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

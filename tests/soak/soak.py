@@ -80,7 +80,7 @@ def report(kind, seed, statements, out, seconds, passed):
 
 
 def linux(args):
-    emulator = os.path.join(args.build, "device/emulator/orvel-emulator")
+    emulator = os.path.join(args.build, "emulator/orvel-emulator")
     program = os.path.join(args.build, "tests/linux/lumo_e2e_tests")
     statements = scenario(args.seed, args.updates)
     with tempfile.TemporaryDirectory() as tmp:
@@ -250,7 +250,7 @@ def device_saw(transcript, pos):
 
 
 def cli(args):
-    emulator = os.path.join(args.build, "device/emulator/orvel-emulator")
+    emulator = os.path.join(args.build, "emulator/orvel-emulator")
     program = os.path.join(args.build, "cli/linux/lumo-flash")
     statements = scenario(args.seed, args.updates)
     with tempfile.TemporaryDirectory() as tmp:

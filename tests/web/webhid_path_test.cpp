@@ -1,10 +1,10 @@
-#include "device/web/webhid_path.h"
+#include "platform/web/webhid_path.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "device/device_link.h"
+#include "core/device_link.h"
 
 namespace lumo::web {
 namespace {

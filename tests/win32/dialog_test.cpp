@@ -15,17 +15,17 @@
 #include <string>
 #include <vector>
 
+#include "core/update_sequence.h"
+#include "platform/win32/sleep_shutdown_blocker.h"
+#include "ports/status_texts.h"
 #include "tests/fakes/bootloader_check.h"
 #include "tests/fakes/fake_hid_bus.h"
 #include "tests/fakes/recording_view.h"
 #include "tests/win32/recording_power_calls.h"
 #include "ui/dialog_template.h"
 #include "ui/label_colors.h"
-#include "ui/status_texts.h"
 #include "ui/win32/lumo_tool_dlg.h"
 #include "ui/win32/wide.h"
-#include "update/update_sequence.h"
-#include "update/win32/sleep_shutdown_blocker.h"
 
 namespace lumo::win32 {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/sleep_shutdown_blocker.h"
 #include "ui/win32/wide.h"
-#include "update/win32/sleep_shutdown_blocker.h"
 
 namespace lumo::win32 {
 

@@ -1,6 +1,6 @@
 // The blocker on its own, as the command line's hidden window uses it: the window set before
 // the update starts and taken away before it is destroyed.
-#include "update/win32/sleep_shutdown_blocker.h"
+#include "platform/win32/sleep_shutdown_blocker.h"
 
 #include <gtest/gtest.h>
 

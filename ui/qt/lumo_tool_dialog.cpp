@@ -11,11 +11,11 @@
 #include <chrono>
 #include <thread>
 
-#include "device/linux/udev_monitor.h"
+#include "core/update_sequence.h"
+#include "platform/linux/udev_monitor.h"
+#include "ports/status_texts.h"
 #include "ui/dialog_template.h"
 #include "ui/label_colors.h"
-#include "ui/status_texts.h"
-#include "update/update_sequence.h"
 
 namespace lumo::qt {
 

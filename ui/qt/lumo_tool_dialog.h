@@ -11,12 +11,12 @@
 #include <map>
 #include <memory>
 
-#include "ui/lumo_tool.h"
+#include "core/lumo_tool.h"
+#include "ports/pause.h"
+#include "ports/question.h"
+#include "ports/status_view.h"
+#include "ports/update_lifetime.h"
 #include "ui/qt/dialog_units.h"
-#include "ui/status_view.h"
-#include "update/pause.h"
-#include "update/question.h"
-#include "update/update_lifetime.h"
 
 class QMessageBox;
 class QSocketNotifier;

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "firmware/firmware_provenance.h"
+#include "ports/status_texts.h"
 #include "ui/dialog_template.h"
 #include "ui/label_colors.h"
-#include "ui/status_texts.h"
 
 // The page's side is web_dialog.js (Module.pageView) and the event loop (Module.lumoLoop).
 // Texts cross as UTF-8 with their length; colours as COLORREF values, -1 for none.

@@ -12,12 +12,12 @@
 #include <string>
 #include <string_view>
 
-#include "device/hid_access.h"
-#include "ui/lumo_tool.h"
-#include "ui/status_view.h"
-#include "update/pause.h"
-#include "update/question.h"
-#include "update/update_lifetime.h"
+#include "core/lumo_tool.h"
+#include "ports/hid_access.h"
+#include "ports/pause.h"
+#include "ports/question.h"
+#include "ports/status_view.h"
+#include "ports/update_lifetime.h"
 
 namespace lumo::web {
 

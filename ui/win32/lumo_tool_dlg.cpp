@@ -3,11 +3,11 @@
 #include <commctrl.h>
 #include <uxtheme.h>
 
+#include "core/update_sequence.h"
+#include "ports/status_texts.h"
 #include "ui/dialog_template.h"
 #include "ui/label_colors.h"
-#include "ui/status_texts.h"
 #include "ui/win32/wide.h"
-#include "update/update_sequence.h"
 
 namespace lumo::win32 {
 

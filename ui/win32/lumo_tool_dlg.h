@@ -5,13 +5,13 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "device/hid_access.h"
-#include "ui/lumo_tool.h"
-#include "ui/status_view.h"
+#include "core/lumo_tool.h"
+#include "platform/win32/sleep_shutdown_blocker.h"
+#include "ports/hid_access.h"
+#include "ports/pause.h"
+#include "ports/question.h"
+#include "ports/status_view.h"
 #include "ui/win32/framework.h"
-#include "update/pause.h"
-#include "update/question.h"
-#include "update/win32/sleep_shutdown_blocker.h"
 
 namespace lumo::win32 {
 

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "update/pause.h"
+#include "ports/pause.h"
 
 namespace lumo::win32 {
 

@@ -22,7 +22,7 @@ extern "C" {
 #include <vector>
 
 #include "firmware/firmware_image.h"
-#include "update/update_report.h"
+#include "protocol/update_report.h"
 
 namespace {
 

@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "device/win32/win32_hid_access.h"
+#include "core/lumo_tool.h"
 #include "firmware/firmware_image.h"
+#include "platform/win32/win32_hid_access.h"
+#include "ports/status_texts.h"
+#include "protocol/update_report.h"
 #include "tests/fakes/recording_view.h"
-#include "ui/lumo_tool.h"
-#include "ui/status_texts.h"
-#include "update/update_report.h"
 
 namespace lumo {
 namespace {

@@ -1,0 +1,560 @@
+#include "emulator/emulated_bus.h"
+
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <linux/input.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include <umockdev.h>
+
+#include "firmware/firmware_image.h"
+#include "protocol/update_report.h"
+
+namespace lumo::emulator {
+
+namespace {
+
+constexpr int kHidrawMajor = 247;
+constexpr const char* kRootHub = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
+
+// Report ID 1: a 2-byte input report and a 62-byte output report, vendor-defined, so that
+// Windows sees 3-byte input and 63-byte output reports.
+const std::vector<std::uint8_t> kOrvelDescriptor = {
+    0x06, 0x00, 0xFF,  // Usage Page (vendor 0xFF00)
+    0x09, 0x01,        // Usage (1)
+    0xA1, 0x01,        // Collection (Application)
+    0x85, 0x01,        //   Report ID (1)
+    0x15, 0x00,        //   Logical Minimum (0)
+    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
+    0x75, 0x08,        //   Report Size (8)
+    0x09, 0x02,        //   Usage (2)
+    0x95, 0x02,        //   Report Count (2)
+    0x81, 0x02,        //   Input (Data, Var, Abs)
+    0x09, 0x03,        //   Usage (3)
+    0x95, 0x3E,        //   Report Count (62)
+    0x91, 0x02,        //   Output (Data, Var, Abs)
+    0xC0,              // End Collection
+};
+
+// A plain boot keyboard without LEDs: the unrelated device.
+const std::vector<std::uint8_t> kKeyboardDescriptor = {
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00,
+    0x25, 0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01,
+    0x95, 0x06, 0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65,
+    0x81, 0x00, 0xC0,
+};
+
+const std::uint8_t kReply[UPDATE_REPLY_SIZE] = {UPDATE_REPORT_ID, UPDATE_CMD_START, 0x00};
+
+std::string Hex4(std::uint16_t v, bool upper) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, upper ? "%04X" : "%04x", v);
+    return buf;
+}
+
+std::string AddDevice(UMockdevTestbed* tb, const char* subsystem, const std::string& name,
+                      const char* parent, std::vector<std::string> attrs,
+                      std::vector<std::string> props) {
+    std::vector<gchar*> a, p;
+    for (auto& s : attrs) a.push_back(s.data());
+    a.push_back(nullptr);
+    for (auto& s : props) p.push_back(s.data());
+    p.push_back(nullptr);
+    gchar* path = umockdev_testbed_add_devicev(tb, subsystem, name.c_str(), parent, a.data(), p.data());
+    std::string out = path ? path : "";
+    g_free(path);
+    return out;
+}
+
+struct NodeLink {
+    EmulatedBus* bus;
+    Node* node;
+};
+
+gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    auto* link = static_cast<NodeLink*>(data);
+    return link->bus->HandleIoctl(link->node, client);
+}
+
+gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    auto* link = static_cast<NodeLink*>(data);
+    return link->bus->HandleWrite(link->node, client);
+}
+
+// Copies `bytes` into the client's buffer that the ioctl argument points to.
+bool CopyOut(UMockdevIoctlClient* client, const void* bytes, std::size_t n) {
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    GError* err = nullptr;
+    UMockdevIoctlData* buf = umockdev_ioctl_data_resolve(arg, 0, n, &err);
+    if (!buf) {
+        if (err) g_error_free(err);
+        return false;
+    }
+    std::memcpy(buf->data, bytes, n);
+    umockdev_ioctl_data_unref(buf);
+    return true;
+}
+
+void CopyString(UMockdevIoctlClient* client, const std::string& s, std::size_t len) {
+    const std::size_t n = std::min(len, s.size() + 1);
+    if (n == 0) {
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return;
+    }
+    if (!CopyOut(client, s.c_str(), n)) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    umockdev_ioctl_client_complete(client, static_cast<glong>(n), 0);
+}
+
+}  // namespace
+
+struct EmulatedBus::Timed {
+    EmulatedBus* bus;
+    void (*fn)(EmulatedBus*, void*);
+    void* arg;
+};
+
+EmulatedBus::EmulatedBus(UMockdevTestbed* testbed, BusOptions options, Scenario scenario)
+    : testbed_(testbed), options_(options), scenario_(std::move(scenario)) {
+    const bool variant = options_.product == kVariantProduct;
+    main_.number = 1;
+    main_.port = 1;
+    main_.vendor = kOrvelVendor;
+    main_.product = options_.product;
+    main_.name = "Orvel Orvel-M8 Bootloader";
+    main_.serial = variant ? "M8V-000101" : "M8P-000101";
+    main_.descriptor = kOrvelDescriptor;
+    main_.model = std::make_unique<BootloaderModel>(
+        variant ? g_firmwareVariant.bytes() : g_firmwarePrimary.bytes(),
+        variant ? "variant" : "primary");
+
+    second_.number = 2;
+    second_.port = 2;
+    second_.vendor = kOrvelVendor;
+    second_.product = variant ? kPrimaryProduct : kVariantProduct;
+    second_.name = main_.name;
+    second_.serial = variant ? "M8P-000202" : "M8V-000202";
+    second_.descriptor = kOrvelDescriptor;
+    second_.model = std::make_unique<BootloaderModel>(
+        variant ? g_firmwarePrimary.bytes() : g_firmwareVariant.bytes(),
+        variant ? "primary" : "variant");
+
+    unrelated_.number = 3;
+    unrelated_.port = 3;
+    unrelated_.vendor = 0x046D;
+    unrelated_.product = 0xC31C;
+    unrelated_.name = "Generic USB Keyboard";
+    unrelated_.serial = "";
+    unrelated_.descriptor = kKeyboardDescriptor;
+
+    fault_used_.assign(scenario_.faults.size(), false);
+    unplug_used_.assign(scenario_.unplugs.size(), false);
+}
+
+EmulatedBus::~EmulatedBus() {
+    for (auto& n : nodes_)
+        if (n->master_fd >= 0) close(n->master_fd);
+}
+
+double EmulatedBus::NowMs() const {
+    if (!clock_started_) return 0.0;
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_)
+        .count();
+}
+
+void EmulatedBus::Log(const Device* d, const Node* n, const std::string& kind,
+                      const std::string& block, const std::string& status,
+                      const std::string& detail) {
+    std::string node = n ? n->devnode.substr(n->devnode.rfind('/') + 1) : "-";
+    if (options_.transcript) {
+        std::fprintf(options_.transcript, "%.3f %d %s %s %s %s%s%s\n", NowMs(), d ? d->number : 0,
+                     node.c_str(), kind.c_str(), block.c_str(), status.c_str(),
+                     detail.empty() ? "" : " ", detail.c_str());
+        std::fflush(options_.transcript);
+    }
+    if (options_.verbose && kind != "data")
+        std::fprintf(stderr, "emulator: %.3f ms device %d %s %s %s %s %s\n", NowMs(),
+                     d ? d->number : 0, node.c_str(), kind.c_str(), block.c_str(),
+                     status.c_str(), detail.c_str());
+}
+
+int EmulatedBus::RunTimed(void* data) {
+    auto* t = static_cast<Timed*>(data);
+    t->fn(t->bus, t->arg);
+    delete t;
+    return G_SOURCE_REMOVE;
+}
+
+void EmulatedBus::After(std::uint32_t ms, void (*fn)(EmulatedBus*, void*), void* arg) {
+    auto* t = new Timed{this, fn, arg};
+    // The default main context is driven by the main thread; attaching is thread-safe.
+    g_timeout_add_full(G_PRIORITY_DEFAULT, ms, &EmulatedBus::RunTimed, t, nullptr);
+}
+
+void EmulatedBus::PlugIn(Device& d) {
+    std::lock_guard lock(mutex_);
+    if (d.node) return;
+    if (!root_hub_made_) {
+        AddDevice(testbed_, "usb", "pci0000:00/0000:00:14.0/usb1", nullptr,
+                  {"idVendor", "1d6b", "idProduct", "0002", "busnum", "1", "devnum", "1",
+                   "product", "xHCI Host Controller", "speed", "480"},
+                  {"DEVTYPE", "usb_device", "PRODUCT", "1d6b/2/606", "BUSNUM", "001", "DEVNUM",
+                   "001", "DRIVER", "usb"});
+        root_hub_made_ = true;
+    }
+    auto node = std::make_unique<Node>();
+    Node* n = node.get();
+    n->device = &d;
+    const std::string vid = Hex4(d.vendor, false), pid = Hex4(d.product, false);
+    const std::string VID = Hex4(d.vendor, true), PID = Hex4(d.product, true);
+    const std::string port = "1-" + std::to_string(d.port);
+    const int devnum = next_devnum_++;
+    const int minor = next_hidraw_++;
+    const int seq = next_hid_seq_++;
+    char devnum_s[8], seq_s[8];
+    std::snprintf(devnum_s, sizeof devnum_s, "%03d", devnum);
+    std::snprintf(seq_s, sizeof seq_s, "%04X", seq);
+    const std::string product_prop = vid.substr(vid.find_first_not_of('0')) + "/" +
+                                     pid.substr(pid.find_first_not_of('0')) + "/100";
+
+    n->usb = AddDevice(testbed_, "usb", port, kRootHub,
+                       {"idVendor", vid, "idProduct", pid, "bcdDevice", "0100", "busnum", "1",
+                        "devnum", std::to_string(devnum), "manufacturer", "Orvel",
+                        "product", d.name, "serial", d.serial, "speed", "12",
+                        "bNumInterfaces", " 1", "bConfigurationValue", "1",
+                        "bDeviceClass", "00"},
+                       {"DEVTYPE", "usb_device", "DRIVER", "usb", "PRODUCT", product_prop,
+                        "TYPE", "0/0/0", "BUSNUM", "001", "DEVNUM", devnum_s});
+    n->interface = AddDevice(testbed_, "usb", port + ":1.0", n->usb.c_str(),
+                             {"bInterfaceNumber", "00", "bInterfaceClass", "03",
+                              "bInterfaceSubClass", "00", "bInterfaceProtocol", "00",
+                              "bAlternateSetting", " 0", "bNumEndpoints", "02"},
+                             {"DEVTYPE", "usb_interface", "DRIVER", "usbhid", "PRODUCT",
+                              product_prop, "TYPE", "0/0/0", "INTERFACE", "3/0/0", "MODALIAS",
+                              "usb:v" + VID + "p" + PID + "d0100dc00dsc00dp00ic03isc00ip00in00"});
+    const std::string hid_name = "0003:" + VID + ":" + PID + "." + seq_s;
+    n->hid = AddDevice(testbed_, "hid", hid_name, n->interface.c_str(), {},
+                       {"DRIVER", "hid-generic", "HID_ID", "0003:0000" + VID + ":0000" + PID,
+                        "HID_NAME", d.name, "HID_PHYS",
+                        "usb-0000:00:14.0-" + std::to_string(d.port) + "/input0", "HID_UNIQ",
+                        d.serial, "MODALIAS", "hid:b0003g0001v0000" + VID + "p0000" + PID});
+    umockdev_testbed_set_attribute_binary(testbed_, n->hid.c_str(), "report_descriptor",
+                                          d.descriptor.data(),
+                                          static_cast<gint>(d.descriptor.size()));
+    const std::string raw_name = "hidraw" + std::to_string(minor);
+    n->devnode = "/dev/" + raw_name;
+
+    // The handler comes first, then the node, then the hidraw entry in sysfs: a host that
+    // finds the entry (by enumerating or from the "add" event) and opens the node at once
+    // must find umockdev's handler there, or its ioctls fail and its writes bypass the device.
+    n->handler = umockdev_ioctl_base_new();
+    auto* link = new NodeLink{this, n};  // lives as long as the process
+    g_signal_connect(n->handler, "handle-ioctl", G_CALLBACK(OnIoctl), link);
+    g_signal_connect(n->handler, "handle-write", G_CALLBACK(OnWrite), link);
+    GError* err = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed_, n->devnode.c_str(), n->handler, &err)) {
+        if (testbed_error_.empty())
+            testbed_error_ = "cannot attach to " + n->devnode + ": " + (err ? err->message : "?");
+        if (err) g_error_free(err);
+    }
+
+    // The node: a pseudo-terminal whose far end the device keeps. Replies go in there; the
+    // host's writes and ioctls come to the handler.
+    int master = -1, slave = -1;
+    char pts[256] = {};
+    if (openpty(&master, &slave, pts, nullptr, nullptr) == 0) {
+        termios tio{};
+        tcgetattr(master, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(master, TCSANOW, &tio);
+        close(slave);
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        gchar* root = umockdev_testbed_get_root_dir(testbed_);
+        const std::string dev_dir = std::string(root) + "/dev";
+        const std::string link_path = std::string(root) + n->devnode;
+        g_free(root);
+        g_mkdir_with_parents(dev_dir.c_str(), 0755);
+        if (symlink(pts, link_path.c_str()) != 0 && testbed_error_.empty())
+            testbed_error_ = "cannot create " + n->devnode + ": " + std::strerror(errno);
+        n->master_fd = master;
+    } else if (testbed_error_.empty()) {
+        testbed_error_ = std::string("openpty failed: ") + std::strerror(errno);
+    }
+
+    const std::string majmin = std::to_string(kHidrawMajor) + ":" + std::to_string(minor);
+    n->hidraw = AddDevice(testbed_, "hidraw", "hidraw/" + raw_name, n->hid.c_str(),
+                          {"dev", majmin},
+                          {"DEVNAME", n->devnode, "MAJOR", std::to_string(kHidrawMajor),
+                           "MINOR", std::to_string(minor)});
+
+    if (n->usb.empty() || n->interface.empty() || n->hid.empty() || n->hidraw.empty())
+        if (testbed_error_.empty()) testbed_error_ = "cannot add the sysfs entries of " + n->devnode;
+
+    d.node = n;
+    nodes_.push_back(std::move(node));
+    for (const std::string* p : {&n->usb, &n->interface, &n->hid, &n->hidraw})
+        umockdev_testbed_uevent(testbed_, p->c_str(), "add");
+    Log(&d, n, "plug", "-", "ok", hid_name + " " + VID + ":" + PID);
+}
+
+void EmulatedBus::PullOut(Device& d, const char* why) {
+    std::lock_guard lock(mutex_);
+    Node* n = d.node;
+    if (!n) return;
+    n->gone = true;
+    d.node = nullptr;
+    // As the kernel does: children first, while their sysfs entries still exist.
+    for (const std::string* p : {&n->hidraw, &n->hid, &n->interface, &n->usb})
+        umockdev_testbed_uevent(testbed_, p->c_str(), "remove");
+    if (n->master_fd >= 0) {
+        close(n->master_fd);  // the host's end hangs up
+        n->master_fd = -1;
+    }
+    umockdev_testbed_detach_ioctl(testbed_, n->devnode.c_str(), nullptr);
+    for (const std::string* p : {&n->hidraw, &n->hid, &n->interface, &n->usb})
+        umockdev_testbed_remove_device(testbed_, p->c_str());
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    unlink((std::string(root) + n->devnode).c_str());
+    g_free(root);
+    Log(&d, n, "unplug", "-", "ok", why);
+}
+
+void EmulatedBus::PlugInitial() {
+    if (!scenario_.plug_in_ms) PlugIn(main_);
+    if (scenario_.second_device && !scenario_.second_device_ms) PlugIn(second_);
+    if (scenario_.unrelated_at_start) PlugIn(unrelated_);
+}
+
+void EmulatedBus::ScheduleUnplug(Device& d, const Unplug& u) {
+    // Called with the mutex held, possibly on umockdev's worker thread in the middle of a
+    // write: the device goes at once, so that the "remove" events are out before the host's
+    // next write fails, as with a real unplug. The mutex keeps testbed calls one at a time.
+    PullOut(d, "pulled out as the scenario says");
+    if (u.replug_ms)
+        After(*u.replug_ms, [](EmulatedBus* bus, void* dev) {
+            bus->PlugIn(*static_cast<Device*>(dev));
+        }, &d);
+}
+
+void EmulatedBus::StartClock(std::chrono::steady_clock::time_point start) {
+    std::lock_guard lock(mutex_);
+    start_ = start;
+    clock_started_ = true;
+    auto plug = [](EmulatedBus* bus, void* dev) { bus->PlugIn(*static_cast<Device*>(dev)); };
+    auto unplug = [](EmulatedBus* bus, void* dev) {
+        bus->PullOut(*static_cast<Device*>(dev), "pulled out as the scenario says");
+    };
+    if (scenario_.plug_in_ms) After(*scenario_.plug_in_ms, plug, &main_);
+    if (scenario_.second_device_ms) After(*scenario_.second_device_ms, plug, &second_);
+    if (scenario_.second_device_removed_ms)
+        After(*scenario_.second_device_removed_ms, unplug, &second_);
+    for (const auto& t : scenario_.unrelated) After(t.at_ms, t.add ? plug : unplug, &unrelated_);
+    for (std::size_t i = 0; i < scenario_.unplugs.size(); ++i) {
+        const Unplug& u = scenario_.unplugs[i];
+        if (u.trigger != Unplug::Trigger::AfterMs) continue;
+        unplug_used_[i] = true;
+        auto* unit = new std::pair<EmulatedBus*, const Unplug*>(this, &u);
+        After(u.value, [](EmulatedBus*, void* p) {
+            auto* unit = static_cast<std::pair<EmulatedBus*, const Unplug*>*>(p);
+            std::lock_guard lock(unit->first->mutex_);
+            if (unit->first->main_.node) {
+                unit->first->main_.node->gone = true;
+                unit->first->ScheduleUnplug(unit->first->main_, *unit->second);
+            }
+            delete unit;
+        }, unit);
+    }
+}
+
+void EmulatedBus::UnplugAll() {
+    for (Device* d : {&main_, &second_, &unrelated_}) PullOut(*d, "end of the run");
+}
+
+bool EmulatedBus::HandleIoctl(Node* n, UMockdevIoctlClient* client) {
+    std::lock_guard lock(mutex_);
+    const gulong request = umockdev_ioctl_client_get_request(client);
+    const Device& d = *n->device;
+    if (_IOC_TYPE(request) != 'H') {
+        umockdev_ioctl_client_complete(client, -1, ENOTTY);
+        return TRUE;
+    }
+    if (n->gone) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    const std::size_t size = _IOC_SIZE(request);
+    switch (_IOC_NR(request)) {
+    case _IOC_NR(HIDIOCGRDESCSIZE): {
+        const int n_bytes = static_cast<int>(d.descriptor.size());
+        umockdev_ioctl_client_complete(client, CopyOut(client, &n_bytes, sizeof n_bytes) ? 0 : -1,
+                                       0);
+        return TRUE;
+    }
+    case _IOC_NR(HIDIOCGRDESC): {
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        GError* err = nullptr;
+        UMockdevIoctlData* buf =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(hidraw_report_descriptor), &err);
+        if (!buf) {
+            if (err) g_error_free(err);
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return TRUE;
+        }
+        auto* desc = reinterpret_cast<hidraw_report_descriptor*>(buf->data);
+        if (desc->size > HID_MAX_DESCRIPTOR_SIZE) {
+            umockdev_ioctl_data_unref(buf);
+            umockdev_ioctl_client_complete(client, -1, EINVAL);
+            return TRUE;
+        }
+        const std::size_t n_bytes = std::min<std::size_t>(desc->size, d.descriptor.size());
+        std::memcpy(desc->value, d.descriptor.data(), n_bytes);
+        umockdev_ioctl_data_unref(buf);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
+    case _IOC_NR(HIDIOCGRAWINFO): {
+        hidraw_devinfo info{};
+        info.bustype = BUS_USB;
+        info.vendor = static_cast<__s16>(d.vendor);
+        info.product = static_cast<__s16>(d.product);
+        umockdev_ioctl_client_complete(client, CopyOut(client, &info, sizeof info) ? 0 : -1, 0);
+        return TRUE;
+    }
+    case 0x04:  // HIDIOCGRAWNAME(len)
+        CopyString(client, d.name, size);
+        return TRUE;
+    case 0x05:  // HIDIOCGRAWPHYS(len)
+        CopyString(client, "usb-0000:00:14.0-" + std::to_string(d.port) + "/input0", size);
+        return TRUE;
+    case 0x08:  // HIDIOCGRAWUNIQ(len)
+        CopyString(client, d.serial, size);
+        return TRUE;
+    default:
+        // Feature, input and output report requests: the device has no such reports.
+        umockdev_ioctl_client_complete(client, -1, EPIPE);
+        return TRUE;
+    }
+}
+
+bool EmulatedBus::HandleWrite(Node* n, UMockdevIoctlClient* client) {
+    std::lock_guard lock(mutex_);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(arg->data),
+                                              static_cast<std::size_t>(arg->data_len));
+    Device& d = *n->device;
+    ++d.writes_seen;
+    const bool looks_like_data = bytes.size() == UPDATE_REPORT_SIZE &&
+                                 bytes[0] == UPDATE_REPORT_ID && bytes[1] == UPDATE_CMD_DATA;
+    const std::uint32_t index = looks_like_data ? (bytes[3] | (std::uint32_t{bytes[4]} << 8)) : 0;
+    const std::string block = looks_like_data ? std::to_string(index) : "-";
+    if (n->gone) {
+        Log(&d, n, "write", block, "refused", "the device has been pulled out");
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    if (!d.model) {
+        Log(&d, n, "write", "-", "bad", "a report was written to the unrelated device");
+        umockdev_ioctl_client_complete(client, static_cast<glong>(bytes.size()), 0);
+        return TRUE;
+    }
+
+    // Scenario faults concern device 1 only.
+    const bool is_data = looks_like_data && d.number == 1;
+    std::optional<std::uint32_t> stall_ms;
+    if (is_data) {
+        for (std::size_t i = 0; i < scenario_.faults.size(); ++i) {
+            if (fault_used_[i] || scenario_.faults[i].block != index) continue;
+            fault_used_[i] = true;
+            if (scenario_.faults[i].stall_ms) {
+                stall_ms = scenario_.faults[i].stall_ms;
+                continue;
+            }
+            Log(&d, n, "data", block, "failed", "the write fails (EIO) as the scenario says");
+            umockdev_ioctl_client_complete(client, -1, EIO);
+            return TRUE;
+        }
+        for (std::size_t i = 0; i < scenario_.unplugs.size(); ++i) {
+            const Unplug& u = scenario_.unplugs[i];
+            if (unplug_used_[i] || u.trigger != Unplug::Trigger::AtBlock || u.value != index)
+                continue;
+            unplug_used_[i] = true;
+            n->gone = true;
+            Log(&d, n, "data", block, "failed", "the device is pulled out during this write");
+            umockdev_ioctl_client_complete(client, -1, ENODEV);
+            ScheduleUnplug(d, u);
+            return TRUE;
+        }
+    }
+
+    const Judgement j = d.model->Take(bytes);
+    Log(&d, n, j.kind, j.block ? std::to_string(*j.block) : "-", j.problem.empty() ? "ok" : "bad",
+        j.problem);
+    if (j.answer) {
+        if (scenario_.never_answer_start && d.number == 1) {
+            Log(&d, n, "reply", "-", "withheld", "the scenario says never to answer");
+        } else {
+            const ssize_t w = n->master_fd >= 0 ? ::write(n->master_fd, kReply, sizeof kReply) : -1;
+            Log(&d, n, "reply", "-", w == static_cast<ssize_t>(sizeof kReply) ? "sent" : "failed",
+                w < 0 ? std::strerror(errno) : "");
+        }
+    }
+    if (is_data) {
+        for (std::size_t i = 0; i < scenario_.unplugs.size(); ++i) {
+            const Unplug& u = scenario_.unplugs[i];
+            if (unplug_used_[i] || u.trigger != Unplug::Trigger::AfterBlock || u.value != index)
+                continue;
+            unplug_used_[i] = true;
+            n->gone = true;
+            ScheduleUnplug(d, u);
+            break;
+        }
+    }
+    if (stall_ms) {
+        Log(&d, n, "stall", block, "ok", "the write returns after " + std::to_string(*stall_ms) +
+                                             " ms");
+        g_object_ref(client);
+        After(*stall_ms, [](EmulatedBus*, void* c) {
+            auto* cl = static_cast<UMockdevIoctlClient*>(c);
+            UMockdevIoctlData* a = umockdev_ioctl_client_get_arg(cl);
+            umockdev_ioctl_client_complete(cl, a ? a->data_len : 0, 0);
+            g_object_unref(cl);
+        }, client);
+        return TRUE;
+    }
+    umockdev_ioctl_client_complete(client, static_cast<glong>(bytes.size()), 0);
+    return TRUE;
+}
+
+std::string EmulatedBus::TestbedError() {
+    std::lock_guard lock(mutex_);
+    return testbed_error_;
+}
+
+Verdict EmulatedBus::Conclude() {
+    std::lock_guard lock(mutex_);
+    if (unrelated_.writes_seen > 0)
+        return {Outcome::Failed, "failed: a report was written to the unrelated device"};
+    const bool first = main_.model->Touched(), second = second_.model->Touched();
+    if (first && second) {
+        const Verdict a = main_.model->Conclude(), b = second_.model->Conclude();
+        return {Outcome::Failed, "failed: reports reached both devices (first: " + a.text +
+                                     "; second: " + b.text + ")"};
+    }
+    if (second) {
+        Verdict v = second_.model->Conclude();
+        v.text += " on the second device";
+        return v;
+    }
+    return main_.model->Conclude();
+}
+
+}  // namespace lumo::emulator
