@@ -1,5 +1,6 @@
 #include "core/device_link.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <string>
@@ -28,7 +29,9 @@ std::optional<bool> MatchedProduct(std::string_view path) {
     return std::nullopt;
 }
 
-bool DeviceLink::FindDevice() {
+bool DeviceLink::FindDevice() { return binding_.bBound ? FindBoundDevice() : FindFirstDevice(); }
+
+bool DeviceLink::FindFirstDevice() {
     // The set, the path buffer and the probe's data are all released on every return.
     const std::unique_ptr<HidInterfaceSet> set = hid_.ListInterfaces();
     if (!set) return false;
@@ -41,20 +44,109 @@ bool DeviceLink::FindDevice() {
         const std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
         if (!buffer || !set->ReadPath(index, {buffer.get(), size})) return false;
         buffer[size - 1] = '\0';
-        const std::string_view path(buffer.get());
+        const std::string path(buffer.get());
 
         const std::optional<bool> variant = MatchedProduct(path);
         if (!variant) continue;
-
-        // The flag always describes the device just matched, so an earlier product 0x7B16
-        // match can never send its image to a product 0xC3D1 device.
-        state_.bVariantDevice = *variant;
-        state_.hDevice = hid_.Open(path);
-        if (!IsOpenHandle(state_.hDevice)) return false;
-        hid_.SetNumInputBuffers(state_.hDevice, HID_INPUT_BUFFERS);
-        state_.bConnected = true;
-        return hid_.Probe(state_.hDevice);
+        return OpenDevice(path, set->Identity(index), *variant);
     }
+}
+
+bool DeviceLink::OpenDevice(const std::string& path, const UnitIdentity& unit, bool variant) {
+    // The flag always describes the device just matched, so an earlier product 0x7B16
+    // match can never send its image to a product 0xC3D1 device.
+    state_.bVariantDevice = variant;
+    state_.hDevice = hid_.Open(path);
+    if (!IsOpenHandle(state_.hDevice)) return false;
+    hid_.SetNumInputBuffers(state_.hDevice, HID_INPUT_BUFFERS);
+    state_.bConnected = true;
+    state_.openPath = path;
+    state_.openUnit = unit;
+    return hid_.Probe(state_.hDevice);
+}
+
+std::optional<std::vector<DeviceCandidate>> DeviceLink::ListCandidates() {
+    const std::unique_ptr<HidInterfaceSet> set = hid_.ListInterfaces();
+    if (!set) return std::nullopt;
+
+    std::vector<DeviceCandidate> listed;
+    for (std::uint32_t index = 0; set->EnumInterface(index); ++index) {
+        const std::size_t size = set->PathSize(index);
+        if (size == 0) break;
+        const std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
+        if (!buffer || !set->ReadPath(index, {buffer.get(), size})) break;
+        buffer[size - 1] = '\0';
+        std::string path(buffer.get());
+
+        const std::optional<bool> variant = MatchedProduct(path);
+        if (!variant) continue;
+        listed.push_back({std::move(path), set->Identity(index), *variant});
+    }
+    return listed;
+}
+
+bool DeviceLink::FindBoundDevice() {
+    const std::optional<std::vector<DeviceCandidate>> listed = ListCandidates();
+    if (!listed) return false;
+    NoteUnitsBesideOurs(*listed);
+
+    const std::optional<std::size_t> choice = ChooseBoundCandidate(binding_, *listed);
+    if (!choice) return false;
+    const DeviceCandidate& chosen = (*listed)[*choice];
+    const bool found = OpenDevice(chosen.path, chosen.unit, chosen.variant);
+    if (state_.bConnected) {
+        // From now on the stream's unit is the one it goes to.
+        binding_.path = chosen.path;
+        binding_.unit = chosen.unit;
+        NoteUnitsBesideOurs(*listed);
+    }
+    return found;
+}
+
+void DeviceLink::NoteUnitsBesideOurs(const std::vector<DeviceCandidate>& listed) {
+    const auto ours = [&](const DeviceCandidate& c) { return c.path == binding_.path; };
+    // Only a list that shows our interface tells which units were there beside it.
+    if (std::find_if(listed.begin(), listed.end(), ours) == listed.end()) return;
+    for (const DeviceCandidate& c : listed) {
+        if (ours(c)) continue;
+        if (std::find(binding_.seenWithOurs.begin(), binding_.seenWithOurs.end(), c.path) ==
+            binding_.seenWithOurs.end()) {
+            binding_.seenWithOurs.push_back(c.path);
+        }
+    }
+}
+
+void DeviceLink::Bind() {
+    binding_ = UnitBinding{true, state_.openPath, state_.openUnit, {}};
+    if (const auto listed = ListCandidates()) NoteUnitsBesideOurs(*listed);
+}
+
+void DeviceLink::Release() { binding_ = UnitBinding{}; }
+
+bool SameUnit(const UnitIdentity& ours, const UnitIdentity& other) {
+    if (!ours.serial.empty() && !other.serial.empty()) return ours.serial == other.serial;
+    return !ours.port.empty() && ours.port == other.port;
+}
+
+std::optional<std::size_t> ChooseBoundCandidate(const UnitBinding& binding,
+                                                const std::vector<DeviceCandidate>& listed) {
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        if (listed[i].path == binding.path) return i;
+    }
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        if (SameUnit(binding.unit, listed[i].unit)) return i;
+    }
+    // Without a unit to recognise, only a lone newcomer can be ours, plugged in elsewhere.
+    std::optional<std::size_t> arrival;
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        const DeviceCandidate& c = listed[i];
+        const auto& seen = binding.seenWithOurs;
+        if (std::find(seen.begin(), seen.end(), c.path) != seen.end()) continue;
+        if (!binding.unit.serial.empty() && !c.unit.serial.empty()) continue;  // another serial
+        if (arrival) return std::nullopt;  // two newcomers: neither is known to be ours
+        arrival = i;
+    }
+    return arrival;
 }
 
 bool DeviceLink::OnDeviceChange(unsigned event, std::uintptr_t /*data*/) {
@@ -67,7 +159,14 @@ bool DeviceLink::OnDeviceChange(unsigned event, std::uintptr_t /*data*/) {
 }
 
 void DeviceLink::OnArrival() {
-    if (state_.bConnected || !FindDevice()) return;
+    if (state_.bConnected) {
+        // A unit plugged in beside ours during an update is never taken for ours later.
+        if (binding_.bBound) {
+            if (const auto listed = ListCandidates()) NoteUnitsBesideOurs(*listed);
+        }
+        return;
+    }
+    if (!FindDevice()) return;
     view_.SetStatusCaption(text::kDeviceConnected);
     view_.SetNote(text::kBlankNote);
     view_.SetPercentText(text::kZeroPercent);

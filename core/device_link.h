@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/device_link_state.h"
 #include "ports/hid_access.h"
@@ -25,7 +27,32 @@ inline constexpr const char* kVariantMatch = "vid_5a7e&pid_7b16";
 // 0x7B16 (kVariantMatch), false for 0xC3D1, nothing for any other interface.
 std::optional<bool> MatchedProduct(std::string_view path);
 
-class DeviceLink {
+// Told when an update takes its unit and when it lets it go.
+class UnitBinder {
+  public:
+    virtual ~UnitBinder() = default;
+    virtual void Bind() = 0;
+    virtual void Release() = 0;
+};
+
+// An interface of the device, as a search lists it.
+struct DeviceCandidate {
+    std::string path;
+    UnitIdentity unit;
+    bool variant = false;
+};
+
+// Whether two identities name the same unit: serials decide when both have one; otherwise the
+// same known port does.
+bool SameUnit(const UnitIdentity& ours, const UnitIdentity& other);
+
+// Which listed interface continues an update bound to `binding`: its own interface while it is
+// listed; else one of its unit; else the one interface that arrived since ours was last seen,
+// unless its serial says it is another unit. Nothing when no interface qualifies.
+std::optional<std::size_t> ChooseBoundCandidate(const UnitBinding& binding,
+                                                const std::vector<DeviceCandidate>& listed);
+
+class DeviceLink : public UnitBinder {
   public:
     DeviceLink(DeviceLinkState& state, HidAccess& hid, StatusView& view, Pause& pause)
         : state_(state), hid_(hid), view_(view), pause_(pause) {}
@@ -37,14 +64,27 @@ class DeviceLink {
     // A device-change notification; the event data is never read. Always returns true.
     bool OnDeviceChange(unsigned event, std::uintptr_t data);
 
+    // From the start of an update to its end, searches open the update's unit only.
+    void Bind() override;
+    void Release() override;
+    const UnitBinding& binding() const { return binding_; }
+
   private:
     void OnArrival();
     void OnRemoveComplete();
+    bool FindFirstDevice();
+    bool FindBoundDevice();
+    bool OpenDevice(const std::string& path, const UnitIdentity& unit, bool variant);
+    // The device's interfaces present now, up to the first that cannot be read; nothing when
+    // no list can be made.
+    std::optional<std::vector<DeviceCandidate>> ListCandidates();
+    void NoteUnitsBesideOurs(const std::vector<DeviceCandidate>& listed);
 
     DeviceLinkState& state_;
     HidAccess& hid_;
     StatusView& view_;
     Pause& pause_;
+    UnitBinding binding_;
 };
 
 }  // namespace lumo

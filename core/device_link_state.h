@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "ports/hid_access.h"
 
 namespace lumo {
@@ -11,6 +14,20 @@ struct DeviceLinkState {
     HidHandle hDevice = kNullHandle;
     bool bVariantDevice = false;  // the open (or last matched) device is product 0x7B16
     bool bConnected = false;
+    // The interface the last search opened, and its unit.
+    std::string openPath{};
+    UnitIdentity openUnit{};
+};
+
+// The unit an update is bound to, from its start to its end: while it is bound, searches open
+// that unit only, so a stream never moves to another unit on the same PC.
+struct UnitBinding {
+    bool bBound = false;
+    std::string path{};   // the interface the update streams to
+    UnitIdentity unit{};  // and its unit
+    // Interfaces of the device listed beside ours while ours was present: units that were
+    // there all along, never taken for ours.
+    std::vector<std::string> seenWithOurs{};
 };
 
 }  // namespace lumo

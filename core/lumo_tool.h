@@ -24,7 +24,9 @@ class LumoTool {
         : link_(link_state_, hid, view, pause),
           update_(link_state_, update_state_, hid, view, pause, options),
           view_(view),
-          pause_(pause) {}
+          pause_(pause) {
+        update_.SetBinder(&link_);
+    }
 
     LumoTool(const LumoTool&) = delete;
     LumoTool& operator=(const LumoTool&) = delete;

@@ -1,5 +1,7 @@
 #include "core/update_sequence.h"
 
+#include "core/device_link.h"
+
 #include "firmware/firmware_image.h"
 #include "ports/status_texts.h"
 #include "protocol/update_report.h"
@@ -12,12 +14,28 @@ UpdateSequence::~UpdateSequence() {
 
 void UpdateSequence::BeginUpdating() {
     state_.bUpdating = true;
+    if (binder_) binder_->Bind();
     if (options_.lifetime) options_.lifetime->UpdateStarted();
 }
 
 void UpdateSequence::EndUpdating() {
     state_.bUpdating = false;
+    if (binder_) binder_->Release();
+    ReleaseClaim();
     if (options_.lifetime) options_.lifetime->UpdateEnded();
+}
+
+// Another of our programs updating the same unit would interleave its reports with ours.
+bool UpdateSequence::UnitClaimed() {
+    if (!options_.claims) return true;
+    claimed_ = options_.claims->TryClaim(UnitClaimKey(link_.openUnit, link_.openPath));
+    return claimed_;
+}
+
+void UpdateSequence::ReleaseClaim() {
+    if (!claimed_) return;
+    claimed_ = false;
+    options_.claims->Release();
 }
 
 // A stand-in image written to a real device leaves it without working firmware: the user
@@ -37,11 +55,16 @@ void UpdateSequence::OnBnClickedUpdate() {
         view_.ShowWarningBox(text::kNotConnected);
         return;
     }
+    if (!UnitClaimed()) {
+        view_.ShowWarningBox(text::kUnitBusy);
+        return;
+    }
     view_.EnableUpdate(false);
     view_.SetPercentText(text::kZeroPercent);
     view_.SetProgress(0);
 
     if (!SendStartAndReadReply()) {
+        ReleaseClaim();
         view_.ShowWarningBox(text::kTryAgain);
         view_.EnableUpdate(true);
         return;

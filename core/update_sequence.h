@@ -12,6 +12,7 @@
 #include "ports/pause.h"
 #include "ports/question.h"
 #include "ports/status_view.h"
+#include "ports/unit_claims.h"
 #include "ports/update_lifetime.h"
 
 namespace lumo {
@@ -30,7 +31,10 @@ struct UpdateOptions {
     bool stand_ins = g_firmwareProvenance.HasStandIns();
     Question* question = nullptr;        // asks the user a yes/no question
     UpdateLifetime* lifetime = nullptr;  // told when an update starts and ends
+    UnitClaims* claims = nullptr;        // one writer per unit, across our programs
 };
+
+class UnitBinder;
 
 class UpdateSequence {
   public:
@@ -53,8 +57,13 @@ class UpdateSequence {
 
     const UpdateOptions& options() const { return options_; }
 
+    // Told when an update takes its unit and lets it go (the device link).
+    void SetBinder(UnitBinder* binder) { binder_ = binder; }
+
   private:
     bool StandInsConfirmed();
+    bool UnitClaimed();
+    void ReleaseClaim();
     bool SendStartAndReadReply();
     void Tick();
     void SendLastBlockAndFinish(const FirmwareImage& image);
@@ -69,6 +78,8 @@ class UpdateSequence {
     Pause& pause_;
     UpdateOptions options_;
     bool stand_ins_confirmed_ = false;  // Yes once is Yes for the life of the sequence
+    UnitBinder* binder_ = nullptr;
+    bool claimed_ = false;
 };
 
 }  // namespace lumo

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "protocol/update_report.h"
@@ -30,6 +31,16 @@ inline constexpr unsigned HID_INPUT_BUFFERS = 200;
 inline constexpr unsigned HID_WRITE_TIMEOUT_MS = 1000;
 inline constexpr unsigned HID_REPLY_TIMEOUT_MS = 5000;
 
+// Who a unit is, as far as the platform can tell: the same when the unit is plugged back into
+// the same port. An empty field is unknown; the browser knows neither.
+struct UnitIdentity {
+    std::string port;    // the USB port chain, as in "1-2.3"
+    std::string serial;  // the serial number the unit reports, if any
+
+    bool Known() const { return !port.empty() || !serial.empty(); }
+    friend bool operator==(const UnitIdentity&, const UnitIdentity&) = default;
+};
+
 // A snapshot of the HID interfaces present when it was taken. Destroying it releases it.
 class HidInterfaceSet {
   public:
@@ -44,6 +55,10 @@ class HidInterfaceSet {
 
     // Writes the NUL-terminated UTF-8 path into `buffer`, which has PathSize() bytes.
     virtual bool ReadPath(std::uint32_t index, std::span<char> buffer) = 0;
+
+    // The unit that the interface at this index belongs to; empty where the platform cannot
+    // tell.
+    virtual UnitIdentity Identity(std::uint32_t /*index*/) { return {}; }
 };
 
 class HidAccess {

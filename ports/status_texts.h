@@ -26,6 +26,8 @@ inline constexpr std::string_view kCloseWhileUpdating =
 inline constexpr std::string_view kStandInQuestion =
     "This build carries stand-in images for testing, not the Orvel-M8's firmware. Writing one "
     "to a real device leaves it without working firmware. Write it anyway?";
+inline constexpr std::string_view kUnitBusy =
+    "Another program is updating this device. Wait until it has finished, then try again.";
 inline constexpr std::string_view kStandInCaptionSuffix = " (stand-in images)";
 
 // 7 gives "7%", 100 gives "100%".

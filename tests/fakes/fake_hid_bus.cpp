@@ -30,6 +30,9 @@ class FakeInterfaceSet : public HidInterfaceSet {
         bus_.paths_read.push_back(path);
         return true;
     }
+    UnitIdentity Identity(std::uint32_t index) override {
+        return index < items_.size() ? items_[index].unit : UnitIdentity{};
+    }
 
   private:
     FakeHidBus& bus_;

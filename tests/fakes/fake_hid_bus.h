@@ -18,6 +18,7 @@ namespace lumo::testing {
 
 struct FakeInterface {
     std::string path;
+    UnitIdentity unit{};          // the unit it belongs to; unknown by default
     bool refuse_open = false;     // e.g. another program holds it exclusively
     bool refuse_probe = false;    // its HID description cannot be read
     bool hide_path_size = false;  // the size request reports nothing
