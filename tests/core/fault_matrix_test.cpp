@@ -1,5 +1,6 @@
 // Every fault at every report of both images: the whole tool over the fake bus, one run per
-// image, report and fault, each judged by the devices that received the reports. A failure
+// image, report and fault, alone and with a second unit of the same product plugged in beside
+// ours (which must never receive a report), each judged by the devices that received them. A failure
 // names the image, the report and the fault. LUMO_MATRIX_STRIDE=N keeps every Nth block (and
 // the first, last and finish reports) for slow builds such as the sanitizer's.
 #include <gtest/gtest.h>
@@ -90,12 +91,16 @@ Expect Expected(const KindCase& k, std::int64_t pos, std::uint32_t blocks) {
 
 // One run: an update of the image of `variant`, with the fault `k` at position `pos`. Empty
 // when every rule and the promise held and the outcome is the expected one.
-std::string RunOne(bool variant, const KindCase& k, std::int64_t pos, std::uint32_t blocks) {
+std::string RunOne(bool variant, const KindCase& k, std::int64_t pos, std::uint32_t blocks,
+                   bool twin) {
     FaultRig rig;
     const std::size_t device = rig.AddDevice(variant);
     const std::size_t other = rig.AddDevice(!variant);
+    // Listed after ours at the start, and before ours once ours has been plugged in again.
+    const std::size_t second = rig.AddDevice(variant);
     rig.PlugUnrelated();
     rig.Plug(device);
+    if (twin) rig.Plug(second);
     rig.Start();
 
     const bool finish = pos == blocks;
@@ -174,6 +179,7 @@ std::string RunOne(bool variant, const KindCase& k, std::int64_t pos, std::uint3
     const bool stalled = k.kind == Kind::WriteGivesUp || k.kind == Kind::ReplyGivesUp;
     if (rig.bus().stalled_calls != (stalled ? 1u : 0u))
         return std::to_string(rig.bus().stalled_calls) + " calls gave up at their time limit";
+    if (rig.device(second).reports() != 0) return "the second unit received reports; " + rig.Describe();
     const std::string broken = rig.Finish();
     if (!broken.empty()) return broken + "; " + rig.Describe();
     const bool ok = expect == Expect::Success     ? view.successes == 1 && view.failures == 0
@@ -207,22 +213,25 @@ TEST(FaultMatrix, PromiseHoldsForEveryFaultAtEveryReport) {
         std::vector<std::int64_t> positions{kStart};
         for (std::uint32_t b = 0; b <= blocks; ++b)
             if (b % stride == 0 || b < 2 || b + 2 > blocks) positions.push_back(b);
-        for (const KindCase& k : kKinds) {
-            for (const std::int64_t pos : positions) {
-                if (pos == kStart ? !k.at_start : !k.at_blocks) continue;
-                ++runs;
-                const std::string broken = RunOne(variant, k, pos, blocks);
-                if (broken.empty()) continue;
-                if (++failed <= 20)
-                    ADD_FAILURE() << (variant ? "variant" : "primary") << " image, "
-                                  << PositionName(pos, blocks) << ", " << k.name << ": "
-                                  << broken;
+        for (const bool twin : {false, true}) {
+            for (const KindCase& k : kKinds) {
+                for (const std::int64_t pos : positions) {
+                    if (pos == kStart ? !k.at_start : !k.at_blocks) continue;
+                    ++runs;
+                    const std::string broken = RunOne(variant, k, pos, blocks, twin);
+                    if (broken.empty()) continue;
+                    if (++failed <= 20)
+                        ADD_FAILURE() << (variant ? "variant" : "primary") << " image"
+                                      << (twin ? " beside a second unit" : "") << ", "
+                                      << PositionName(pos, blocks) << ", " << k.name << ": "
+                                      << broken;
+                }
             }
         }
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    std::printf("fault matrix: %zu runs (2 images, %zu fault kinds, every %u block%s), %zu "
+    std::printf("fault matrix: %zu runs (2 images, one and two units, %zu fault kinds, every %u block%s), %zu "
                 "failed, %.1f s\n",
                 runs, std::size(kKinds), stride, stride == 1 ? "" : "s", failed, seconds);
     EXPECT_EQ(failed, 0u);

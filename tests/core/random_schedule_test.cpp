@@ -1,6 +1,6 @@
 // Seeded random schedules of faults over whole updates: up to eight events (failed and
 // stalled calls, unplugs and replugs, other devices coming and going, repeated notices, a
-// second press of Update) at random ticks, each run judged by the same rules as the fault
+// second press of Update, a second unit of the same product coming and going) at random ticks, each run judged by the same rules as the fault
 // matrix. A failure prints the seed, the schedule and the command that replays it.
 //
 //   LUMO_SCHEDULE_SEEDS=FIRST:COUNT   the seeds to run (default 1:3000)
@@ -37,6 +37,8 @@ enum class Event {
     ExtraArrival,      // notices that change nothing on the bus
     ExtraRemoval,
     Press,             // Update pressed again
+    PlugTwin,          // a second unit of the same product arrives
+    UnplugTwin,        // ... and goes
     Count
 };
 
@@ -54,6 +56,8 @@ const char* EventName(Event e) {
     case Event::ExtraArrival: return "extra-arrival";
     case Event::ExtraRemoval: return "extra-removal";
     case Event::Press: return "press";
+    case Event::PlugTwin: return "plug-twin";
+    case Event::UnplugTwin: return "unplug-twin";
     case Event::Count: break;
     }
     return "?";
@@ -68,12 +72,18 @@ struct Schedule {
     bool variant = false;
     bool unrelated_at_start = false;
     int reply_fault = 0;  // 0 none, 1 the first reply read fails, 2 it gives up
+    // The second unit: 0 none; 1 both units tell their serials, and the second comes and goes
+    // as it likes; 2 neither tells anything, and the second is plugged in from the start and
+    // stays (once it had gone, an update bound to either unit could not tell the other one
+    // coming back from its own).
+    int twin = 0;
     std::vector<Step> steps;
 
     std::string Text() const {
         std::string out = variant ? "7b16" : "c3d1";
         if (unrelated_at_start) out += " +unrelated";
         if (reply_fault) out += reply_fault == 1 ? " reply-fails" : " reply-gives-up";
+        if (twin) out += twin == 1 ? " +twin-with-serials" : " +twin-at-start";
         for (const Step& s : steps) out += " " + std::to_string(s.tick) + ":" + EventName(s.event);
         return out;
     }
@@ -88,6 +98,7 @@ Schedule MakeSchedule(std::uint64_t seed) {
     s.variant = below(2) == 0;
     s.unrelated_at_start = below(2) == 0;
     s.reply_fault = below(10) == 0 ? 1 + static_cast<int>(below(2)) : 0;
+    s.twin = static_cast<int>(below(3));
     const std::uint32_t blocks = s.variant ? 988 : 1954;
     const std::uint32_t events = 1 + below(8);
     for (std::uint32_t i = 0; i < events; ++i) {
@@ -103,10 +114,15 @@ Schedule MakeSchedule(std::uint64_t seed) {
 
 std::string RunSchedule(const Schedule& s) {
     FaultRig rig;
-    const std::size_t device = rig.AddDevice(s.variant);
+    const bool serials = s.twin == 1;
+    const std::size_t device =
+        rig.AddDevice(s.variant, serials ? UnitIdentity{"1-2", "A0001"} : UnitIdentity{});
     const std::size_t other = rig.AddDevice(!s.variant);
+    const std::size_t twin =
+        rig.AddDevice(s.variant, serials ? UnitIdentity{"1-3", "B0002"} : UnitIdentity{});
     if (s.unrelated_at_start) rig.PlugUnrelated();
     rig.Plug(device);
+    if (s.twin == 2) rig.Plug(twin);
     rig.Start();
     if (s.reply_fault == 1) rig.FailReply();
     if (s.reply_fault == 2) rig.StallReply();
@@ -150,6 +166,18 @@ std::string RunSchedule(const Schedule& s) {
         case Event::ExtraArrival: rig.Notify(kDeviceArrival); break;
         case Event::ExtraRemoval: rig.Notify(kDeviceRemoveComplete); break;
         case Event::Press: rig.Click(); break;
+        case Event::PlugTwin:
+            if (s.twin == 1 && !rig.Plugged(twin)) {
+                rig.Plug(twin);
+                rig.Notify(kDeviceArrival);
+            }
+            break;
+        case Event::UnplugTwin:
+            if (s.twin == 1 && rig.Plugged(twin)) {
+                rig.Unplug(twin);
+                rig.Notify(kDeviceRemoveComplete);
+            }
+            break;
         case Event::Count: break;
         }
     }

@@ -455,5 +455,72 @@ TEST_F(UpdateSequenceTest, LifetimeNotEndedAgainWhenTheSequenceGoesAfterTheEnd) 
                                                     "lifetime:started", "lifetime:ended"));
 }
 
+// One writer per unit: the claim is asked for before anything is written and kept until the
+// update ends, however it ends.
+class RecordingClaims : public UnitClaims {
+  public:
+    bool TryClaim(std::string_view key) override {
+        log.push_back("claim:" + std::string(key));
+        return key != held_elsewhere;
+    }
+    void Release() override { log.push_back("release"); }
+    std::string held_elsewhere;
+    std::vector<std::string> log;
+};
+
+struct ClaimCase {
+    const char* name;
+    bool held_elsewhere;
+    std::vector<std::size_t> failing_writes;  // write 0 is the start report
+    std::vector<std::string> claims;
+    std::size_t writes;  // reports written
+};
+void PrintTo(const ClaimCase& c, std::ostream* os) { *os << c.name; }
+
+class Claims : public UpdateSequenceTest, public ::testing::WithParamInterface<ClaimCase> {
+  protected:
+    RecordingClaims claims;
+};
+
+const std::string kClaimSerial = "claim:serial-A0_2f1";  // "A0/1": the slash written as hex
+
+TEST_P(Claims, HeldFromTheStartToTheEnd) {
+    const auto& c = GetParam();
+    Connect(true);
+    link.openPath = kPath;
+    link.openUnit = {"1-2", "A0/1"};
+    if (c.held_elsewhere) claims.held_elsewhere = kClaimSerial.substr(6);
+    bus.failing_writes = {c.failing_writes.begin(), c.failing_writes.end()};
+    {
+        UpdateSequence claimed{link, update, bus, view, view,
+                               {.stand_ins = false, .claims = &claims}};
+        claimed.OnBnClickedUpdate();
+        for (int i = 0; update.bUpdating && i < 5000; ++i) claimed.OnTimer(UPDATE_TIMER_ID);
+    }
+    EXPECT_THAT(claims.log, ElementsAreArray(c.claims));
+    EXPECT_EQ(bus.writes.size(), c.writes);
+    if (c.held_elsewhere) {
+        EXPECT_THAT(view.Only("warning:"), ElementsAre(Line("warning:", text::kUnitBusy)));
+        EXPECT_THAT(view.Only("enable:"), ElementsAre());  // the window stays as it was
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, Claims,
+    ::testing::Values(
+        ClaimCase{"success", false, {}, {kClaimSerial, "release"}, 990},
+        ClaimCase{"held_by_another_program", true, {}, {kClaimSerial}, 0},
+        ClaimCase{"start_fails", false, {0}, {kClaimSerial, "release"}, 0},
+        ClaimCase{"data_write_fails", false, {1 + 100}, {kClaimSerial, "release"}, 101}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(UnitClaimKey, NamesTheUnitBySerialThenPortThenPath) {
+    EXPECT_EQ(UnitClaimKey({"1-2.3", "SN 7"}, "/dev/hidraw0"), "serial-SN_207");
+    EXPECT_EQ(UnitClaimKey({"1-2.3", ""}, "/dev/hidraw0"), "port-1-2.3");
+    EXPECT_EQ(UnitClaimKey({}, "hid#a_b"), "path-hid_23a_5fb");
+    // Distinct units, distinct names, even where the bytes differ only outside [A-Za-z0-9.-].
+    EXPECT_NE(UnitClaimKey({}, "a/b"), UnitClaimKey({}, "a_b"));
+}
+
 }  // namespace
 }  // namespace lumo

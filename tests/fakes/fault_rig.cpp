@@ -120,9 +120,9 @@ FaultRig::FaultRig() {
 
 FaultRig::~FaultRig() = default;
 
-std::size_t FaultRig::AddDevice(bool variant) {
-    devices_.push_back(
-        Device{variant, DeliveryCheck(SelectFirmwareImage(variant).bytes()), {}, false, 0});
+std::size_t FaultRig::AddDevice(bool variant, UnitIdentity unit) {
+    devices_.push_back(Device{variant, std::move(unit),
+                              DeliveryCheck(SelectFirmwareImage(variant).bytes()), {}, false, 0});
     return devices_.size() - 1;
 }
 
@@ -131,7 +131,7 @@ void FaultRig::Plug(std::size_t n) {
     if (d.plugged) return;
     d.path = DevicePath(d.variant, n, ++d.plugs);
     d.plugged = true;
-    bus_.Plug(d.path);
+    bus_.Plug(d.path).unit = d.unit;
 }
 
 void FaultRig::Unplug(std::size_t n) {

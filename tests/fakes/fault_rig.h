@@ -71,7 +71,9 @@ class FaultRig {
 
     // --- the world: devices plugged and unplugged on the bus, without notices ---
     // A physical Orvel-M8 of one product; it judges every report it receives. Returns its number.
-    std::size_t AddDevice(bool variant);
+    std::size_t AddDevice(bool variant, UnitIdentity unit = {});
+    // The port the device is plugged into next (its identity's port).
+    void MovePort(std::size_t device, std::string port) { devices_[device].unit.port = port; }
     void Plug(std::size_t device);  // each plug-in gets a new path, as a new instance
     void Unplug(std::size_t device);
     bool Plugged(std::size_t device) const { return devices_[device].plugged; }
@@ -120,6 +122,7 @@ class FaultRig {
     friend class WatchingView;
     struct Device {
         bool variant;
+        UnitIdentity unit;
         DeliveryCheck check;
         std::string path;
         bool plugged = false;
