@@ -3,6 +3,7 @@
 #include <emscripten.h>
 
 #include "core/update_sequence.h"
+#include "platform/web/web_lock_claims.h"
 #include "platform/web/webhid_access.h"
 #include "ui/web/web_dialog.h"
 
@@ -10,7 +11,8 @@ namespace lumo::web {
 
 struct WebPage {
     WebHidAccess hid;
-    WebDialog dialog{hid};
+    WebLockClaims claims;
+    WebDialog dialog{hid, &claims};
 };
 
 }  // namespace lumo::web

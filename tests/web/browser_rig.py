@@ -178,6 +178,7 @@ class Browser:
         self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.log,
                                      text=True, start_new_session=True)
         self.page = None
+        self.tabs = []  # the tabs opened after the first
         self.url = url
 
     def connect(self, timeout=30):
@@ -207,6 +208,22 @@ class Browser:
             time.sleep(0.1)
         raise TimeoutError("Chromium's DevTools did not come up")
 
+    def open_tab(self, url, background=True):
+        """A second tab of the browser on `url`, behind the first unless `background` is
+        false; returns its DevTools connection."""
+        target = self.page.call("Target.createTarget", url=url, background=background)
+        port_file = os.path.join(self.profile, "DevToolsActivePort")
+        with open(port_file) as f:
+            port = f.readline().strip()
+        with urllib.request.urlopen("http://127.0.0.1:%s/json/list" % port, timeout=2) as r:
+            targets = json.load(r)
+        tab = [t for t in targets if t.get("id") == target["targetId"]][0]
+        page = DevTools(tab["webSocketDebuggerUrl"])
+        page.call("Page.enable")
+        page.call("Runtime.enable")
+        self.tabs.append(page)
+        return page
+
     def finish(self, timeout=30):
         """Closes the browser; returns the emulator's output (its verdict included). With
         timeout 0 the browser and the emulator are ended at once, unasked."""
@@ -215,6 +232,8 @@ class Browser:
                 with contextlib.suppress(Exception):
                     self.page.call("Browser.close", timeout=5)
             self.page.close()
+        for tab in self.tabs:
+            tab.close()
         out = None
         if timeout:
             with contextlib.suppress(subprocess.TimeoutExpired):

@@ -26,6 +26,8 @@ INTERRUPTED = "Update interrupted, please follow the connection instructions to 
 UPDATING = "NOTE\uFF1AUpdating, Please do not plug or remove the USB"
 TITLE = "Orvel-M8 Firmware Update V0.42"
 STAND_IN_SUFFIX = " (stand-in images)"
+UNIT_BUSY = ("Another program is updating this device. Wait until it has finished, then try "
+             "again.")
 STAND_IN_QUESTION = ("This build carries stand-in images for testing, not the Orvel-M8's "
                      "firmware. Writing one to a real device leaves it without working "
                      "firmware. Write it anyway?")
@@ -414,6 +416,31 @@ def case_stand_in_question(args, workdir):
     expect_verdict(out, r"emulator verdict: no update \(no report reached the device\)")
 
 
+def case_second_tab(args, workdir):
+    """One writer per unit: a second tab of the page asked to update while the first one
+    streams is refused, writes nothing, and says why; the first goes on to the end."""
+    def body(browser):
+        first = start_page(browser)
+        click_update(first)
+        first.wait_for("document.getElementById('IDC_NOTE').textContent.startsWith('NOTE')",
+                       10, "the updating note")
+        second = browser.open_tab(browser.url)
+        second.wait_for("document.body.dataset.ready === '1'", 40, "the second tab to start")
+        second.wait_for("document.querySelector('#IDC_STATUS legend').textContent"
+                        " === 'Device Connected'", 20, "the device in the second tab")
+        click_update(second)
+        s = wait_box(second, 10)
+        print("second tab:", json.dumps(s["box"], ensure_ascii=False))
+        check(s["box"]["text"] == UNIT_BUSY and "warning" in s["box"]["icon"],
+              "second tab's box: %r" % s["box"])
+        close_box(second)
+        check(state(second)["updateEnabled"], "Update disabled in the second tab")
+        s = wait_box(first, 60)
+        check(s["box"]["text"] == "Update is successful!", "first tab's box: %r" % s["box"])
+    _, out = run_browser(args, workdir, ["--product", "7b16"], body)
+    expect_verdict(out, r"emulator verdict: delivered byte for byte \(variant image, 988 blocks\)")
+
+
 CASES = {
     "found-without-click": case_found_without_click,
     "update-primary": lambda a, w: case_update(a, w, "c3d1", 1954, "primary"),
@@ -425,6 +452,7 @@ CASES = {
     "no-device": case_no_device,
     "close-prompt": case_close_prompt,
     "stand-in-question": case_stand_in_question,
+    "second-tab": case_second_tab,
 }
 
 

@@ -79,8 +79,9 @@ int ColorOrNone(std::optional<std::uint32_t> color) {
 
 }  // namespace
 
-WebDialog::WebDialog(HidAccess& hid)
-    : tool_(hid, *this, *this, UpdateOptions{.question = this, .lifetime = this}) {}
+WebDialog::WebDialog(HidAccess& hid, UnitClaims* claims)
+    : tool_(hid, *this, *this,
+            UpdateOptions{.question = this, .lifetime = this, .claims = claims}) {}
 
 std::string WebDialog::Title() {
     // A build with stand-in images says so in its caption, as every front end does.

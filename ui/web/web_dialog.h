@@ -17,6 +17,7 @@
 #include "ports/pause.h"
 #include "ports/question.h"
 #include "ports/status_view.h"
+#include "ports/unit_claims.h"
 #include "ports/update_lifetime.h"
 
 namespace lumo::web {
@@ -26,7 +27,8 @@ inline constexpr std::string_view kAppName = "Lumo_Tool";
 
 class WebDialog : public StatusView, public Pause, public Question, public UpdateLifetime {
   public:
-    explicit WebDialog(HidAccess& hid);
+    // `claims` keeps a second tab from updating while this one does; may be null.
+    explicit WebDialog(HidAccess& hid, UnitClaims* claims = nullptr);
 
     // Builds the page's controls from the template (caption, positions, texts, colours).
     void CreateControls();
