@@ -91,11 +91,31 @@ TEST(Options, MistakesEndWithThreeAndSayWhy) {
     }
 }
 
+// Times in seconds are finite and at most a day; anything else is refused with the limit named,
+// never turned into a wait without end or one that ends at once.
+TEST(Options, SecondsOutsideZeroToADayAreRefused) {
+    for (const char* option : {"--wait", "--resume-timeout"}) {
+        for (const char* value : {"nan", "NaN", "inf", "-inf", "1e30", "86400.5", "-0.001"}) {
+            const Parsed p = Parse({option, value});
+            ASSERT_TRUE(std::holds_alternative<int>(p.result)) << option << " " << value;
+            EXPECT_EQ(std::get<int>(p.result), kExitUsage) << option << " " << value;
+            EXPECT_NE(p.err.find("from 0 to 86400"), std::string::npos) << p.err;
+        }
+        for (const char* value : {"0", "0.001", "86400"}) {
+            const Parsed p = Parse({option, value});
+            ASSERT_TRUE(std::holds_alternative<Options>(p.result)) << option << " " << value;
+        }
+    }
+    EXPECT_EQ(std::get<Options>(Parse({"--resume-timeout", "86400"}).result).resume_timeout_s,
+              86400);
+}
+
 TEST(Options, HelpShowsEveryOptionAndTheExitCodes) {
     const Parsed p = Parse({"--help"});
     EXPECT_EQ(std::get<int>(p.result), 0);
     for (const char* text : {"--wait", "--resume-timeout", "--json", "--list", "--image",
-                             "--product", "--version", "--allow-stand-in", "130", "permission"})
+                             "--product", "--version", "--allow-stand-in", "130", "permission",
+                             "at most 86400"})
         EXPECT_NE(p.out.find(text), std::string::npos) << text;
 }
 
