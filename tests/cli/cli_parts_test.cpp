@@ -49,6 +49,30 @@ TEST(JsonLine, EscapesWhatJsonMust) {
     EXPECT_EQ(JsonString("Error\uFF0C"), "\"Error\uFF0C\"");  // UTF-8 unchanged
 }
 
+// Every byte outside well-formed UTF-8 becomes U+FFFD; well-formed sequences of every length
+// pass whole, also next to a bad byte.
+TEST(JsonLine, OutputIsAlwaysUtf8) {
+    const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+    const std::string good = "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";  // 2, 3 and 4 bytes
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"caf\xE9.bin", "caf" + r + ".bin"},           // Latin-1
+        {good, good},
+        {"\x80", r},                                   // a lone continuation byte
+        {"\xFF\xFE", r + r},
+        {"\xC0\xAF", r + r},                            // overlong '/'
+        {"\xE0\x80\xAF", r + r + r},                     // overlong, 3 bytes
+        {"\xED\xA0\x80", r + r + r},                     // a surrogate
+        {"\xF4\x90\x80\x80", r + r + r + r},              // past U+10FFFF
+        {"a\xE2\x82", "a" + r + r},                     // cut short at the end
+        {"\xE2\x82\xC3\xA9", r + r + "\xC3\xA9"},        // cut short by a lead byte
+        {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},          // U+10FFFF itself
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(JsonString(c.in), "\"" + c.out + "\"") << ::testing::PrintToString(c.in);
+}
+
 struct Parsed {
     std::variant<Options, int> result;
     std::string out, err;

@@ -71,6 +71,12 @@ foreach(kind IN LISTS kinds)
     --exit 3 --stderr-has "Nothing was written" --make-file ${kind} --
     --allow-stand-in --wait 20 --image {FILE} --product 7b16)
 endforeach()
+# --json stays UTF-8 when the image's name is not (Latin-1 here): the failed event names it.
+if(native)
+  lumo_cli_e2e(image_name_not_utf8 7b16 no-update --
+    --exit 3 --events "failed" --make-file missing --file-name "caf\\xe9.bin" --
+    --allow-stand-in --json --image {FILE} --product 7b16)
+endif()
 # Built-in stand-ins without --allow-stand-in: refused at once, the guard's text on stderr.
 lumo_cli_e2e(stand_in_refused 7b16 no-update --
   --exit 3 --stderr-has "stand-in images for testing" --within 10 --)
