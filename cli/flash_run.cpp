@@ -60,11 +60,12 @@ void FlashRun::Begin() {
 void FlashRun::OnDeviceChange(unsigned event) {
     if (exit_code_) return;
     const bool was_connected = tool_.IsConnected();
+    const unsigned opens_before = hid_.opens();
     tool_.OnDeviceChange(event, 0);
-    AfterDeviceChange(was_connected);
+    AfterDeviceChange(was_connected, opens_before);
 }
 
-void FlashRun::AfterDeviceChange(bool was_connected) {
+void FlashRun::AfterDeviceChange(bool was_connected, unsigned opens_before) {
     if (exit_code_) return;
     const bool connected = tool_.IsConnected();
     if (!pressed_) {
@@ -72,6 +73,12 @@ void FlashRun::AfterDeviceChange(bool was_connected) {
         return;
     }
     if (!tool_.IsUpdating()) return;
+    // Each open during the update is where the rest of the stream goes from here: after a
+    // replug, or at once when another interface's removal made the link close and reopen.
+    if (connected && hid_.opens() != opens_before) {
+        report_.DeviceFound(hid_.last_path(), ProductOf(tool_.link_state().bVariantDevice),
+                            tool_.update_state().nBlockIndex);
+    }
     if (was_connected && !connected) {
         suspended_ = true;
         suspended_at_ms_ = clock_.NowMs();

@@ -69,7 +69,7 @@ class FlashRun : private StatusView, private Question {
     // Question: the stand-in guard; Yes only with --allow-stand-in.
     bool AskYesNo(std::string_view text) override;
 
-    void AfterDeviceChange(bool was_connected);
+    void AfterDeviceChange(bool was_connected, unsigned opens_before);
     void PressUpdate();
     void GiveUpWaiting();
     void Finish(int code);

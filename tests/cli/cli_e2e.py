@@ -122,6 +122,7 @@ def main():
     ap.add_argument("--stdout-lacks", action="append", default=[])
     ap.add_argument("--stdout-lines", type=int, help="exact number of lines on stdout")
     ap.add_argument("--events", help="comma-separated --json events, repeated progress as one")
+    ap.add_argument("--reason", help="the reason of the --json failed event")
     ap.add_argument("--within", type=float, help="the run must end within this many seconds")
     ap.add_argument("--make-file", choices=["empty", "oversized", "unreadable", "missing", "copy"])
     ap.add_argument("--source", help="the file --make-file copy copies")
@@ -184,6 +185,9 @@ def main():
         if names != args.events.split(","):
             problems.append(f"events {','.join(map(str, names))}, expected {args.events}")
         check_json_figures(events, problems)
+        failed = [e for e in events if e.get("event") == "failed"]
+        if args.reason is not None and [e.get("reason") for e in failed] != [args.reason]:
+            problems.append(f"failed events {failed}, expected one with reason {args.reason}")
     for p in problems:
         print("cli_e2e: FAIL " + p)
     print(f"cli_e2e: {'ok' if not problems else 'failed'} (exit {status}, {took:.1f} s)")
