@@ -168,14 +168,23 @@ void FlashRun::OnInterrupt() {
             "within 3 s to abort; otherwise the update goes on.");
         return;
     }
+    Abort("Aborted by the user");
+}
+
+void FlashRun::OnTerminating(std::string_view cause) {
+    if (exit_code_) return;
+    Abort(cause);
+}
+
+void FlashRun::Abort(std::string_view cause) {
     if (tool_.IsUpdating()) {
-        report_.Failed("aborted", "Aborted by the user at block " +
+        report_.Failed("aborted", std::string(cause) + " at block " +
                                       std::to_string(tool_.update_state().nBlockIndex) + " of " +
                                       std::to_string(blocks_) + ".",
-                       std::string("The device is left without complete firmware: ") +
-                           kPutIntoUpdateMode);
+                       std::string("The device is left without complete firmware and needs the "
+                                   "update again: ") + kPutIntoUpdateMode);
     } else {
-        report_.Failed("aborted", "Aborted by the user.", "Nothing was written to a device.");
+        report_.Failed("aborted", std::string(cause) + ".", "Nothing was written to a device.");
     }
     Finish(kExitAborted);
 }

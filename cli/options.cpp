@@ -17,7 +17,8 @@ constexpr const char* kExitStatusHelp =
     "  2    no device in update mode (none within --wait)\n"
     "  3    usage error, bad image file, or an image this device must not get\n"
     "  4    a device is present but cannot be opened (permission)\n"
-    "  130  aborted by the user (Ctrl-C)\n";
+    "  130  aborted: Ctrl-C (twice during an update), or the console closed, log-off,\n"
+    "       shutdown (Windows)\n";
 
 std::string MaxSecondsText() { return std::to_string(static_cast<long>(kMaxSeconds)); }
 

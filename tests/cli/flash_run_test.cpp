@@ -235,6 +235,37 @@ TEST_F(FlashRunTest, FirstCtrlCWarnsAndTheSecondWithinThreeSecondsAborts) {
     EXPECT_NE(err.str().find("Aborted by the user"), std::string::npos);
 }
 
+// The console window closed (or log-off, shutdown): the system ends the process in a moment, so
+// there is no second chance as with Ctrl-C; the abort and the device's state are said at once.
+TEST_F(FlashRunTest, TerminationDuringAnUpdateAbortsAtOnceAndSaysTheDeviceNeedsTheUpdate) {
+    bus.Plug(k7B16);
+    Make({}, OutputMode::kJson);
+    run->Begin();
+    Tick(100);
+    const std::size_t written = bus.writes.size();
+    run->OnTerminating("The console window was closed");
+    EXPECT_EQ(run->exit_code(), kExitAborted);
+    Tick(100);
+    EXPECT_EQ(bus.writes.size(), written);
+    EXPECT_EQ(Lines("failed"), std::vector<std::string>{
+                                   R"({"event":"failed","reason":"aborted","text":"The console )"
+                                   R"(window was closed at block 100 of 988."})"});
+    EXPECT_NE(err.str().find("needs the update again"), std::string::npos);
+    EXPECT_EQ(err.str().find("Ctrl-C again"), std::string::npos);
+}
+
+TEST_F(FlashRunTest, TerminationWhileWaitingSaysNothingWasWritten) {
+    RunSettings s;
+    s.wait_s = 30;
+    Make(s);
+    run->Begin();
+    Tick(10);
+    run->OnTerminating("The user is logging off");
+    EXPECT_EQ(run->exit_code(), kExitAborted);
+    EXPECT_NE(err.str().find("The user is logging off.\nNothing was written to a device."),
+              std::string::npos);
+}
+
 TEST_F(FlashRunTest, CtrlCOutsideAnUpdateEndsAtOnce) {
     RunSettings s;
     s.wait_s = 30;
