@@ -95,8 +95,9 @@ LRESULT CALLBACK EventsProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
                 run->OnDeviceChange(static_cast<unsigned>(wparam));
                 return TRUE;
             case WM_ENDSESSION:
-                // Asked before (WM_QUERYENDSESSION) and refused, or not asked at all: the
-                // session ends all the same, and the process with it once this returns.
+                // The session really ends, whatever this window answered to
+                // WM_QUERYENDSESSION (a forced log-off does not ask), and the process with it
+                // once this returns.
                 if (wparam) {
                     run->OnTerminating((lparam & ENDSESSION_LOGOFF) != 0
                                            ? TerminationCause(CTRL_LOGOFF_EVENT)
