@@ -83,9 +83,16 @@ void ConsoleReport::Waiting(double seconds) {
     }
 }
 
-void ConsoleReport::DeviceFound(std::string_view path, std::string_view product) {
+void ConsoleReport::DeviceFound(std::string_view path, std::string_view product,
+                                std::optional<std::uint32_t> from_block) {
     if (mode_ == OutputMode::kJson) {
-        Json(JsonLine().Add("event", "device").Add("path", path).Add("product", product).str());
+        JsonLine line;
+        line.Add("event", "device").Add("path", path).Add("product", product);
+        if (from_block) line.Add("block", U64(*from_block));
+        Json(line.str());
+    } else if (from_block) {
+        EventLine("Device opened at block " + std::to_string(*from_block) + ": " +
+                  std::string(path) + " (product " + std::string(product) + ")");
     } else {
         EventLine("Device found: " + std::string(path) + " (product " + std::string(product) +
                   ")");

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,7 +31,10 @@ class ConsoleReport {
     OutputMode mode() const { return mode_; }
 
     void Waiting(double seconds);
-    void DeviceFound(std::string_view path, std::string_view product);
+    // A device opened: before the update, or (with the block the stream goes on from) during
+    // it, after a replug or a reopen.
+    void DeviceFound(std::string_view path, std::string_view product,
+                     std::optional<std::uint32_t> from_block = std::nullopt);
     void Started(std::string_view product, std::uint32_t blocks, std::uint32_t length,
                  std::string_view sha256);
     void Progress(const ProgressFigures& p);

@@ -60,11 +60,12 @@ void FlashRun::Begin() {
 void FlashRun::OnDeviceChange(unsigned event) {
     if (exit_code_) return;
     const bool was_connected = tool_.IsConnected();
+    const unsigned opens_before = hid_.opens();
     tool_.OnDeviceChange(event, 0);
-    AfterDeviceChange(was_connected);
+    AfterDeviceChange(was_connected, opens_before);
 }
 
-void FlashRun::AfterDeviceChange(bool was_connected) {
+void FlashRun::AfterDeviceChange(bool was_connected, unsigned opens_before) {
     if (exit_code_) return;
     const bool connected = tool_.IsConnected();
     if (!pressed_) {
@@ -72,6 +73,12 @@ void FlashRun::AfterDeviceChange(bool was_connected) {
         return;
     }
     if (!tool_.IsUpdating()) return;
+    // Each open during the update is where the rest of the stream goes from here: after a
+    // replug, or at once when another interface's removal made the link close and reopen.
+    if (connected && hid_.opens() != opens_before) {
+        report_.DeviceFound(hid_.last_path(), ProductOf(tool_.link_state().bVariantDevice),
+                            tool_.update_state().nBlockIndex);
+    }
     if (was_connected && !connected) {
         suspended_ = true;
         suspended_at_ms_ = clock_.NowMs();
@@ -161,14 +168,23 @@ void FlashRun::OnInterrupt() {
             "within 3 s to abort; otherwise the update goes on.");
         return;
     }
+    Abort("Aborted by the user");
+}
+
+void FlashRun::OnTerminating(std::string_view cause) {
+    if (exit_code_) return;
+    Abort(cause);
+}
+
+void FlashRun::Abort(std::string_view cause) {
     if (tool_.IsUpdating()) {
-        report_.Failed("aborted", "Aborted by the user at block " +
+        report_.Failed("aborted", std::string(cause) + " at block " +
                                       std::to_string(tool_.update_state().nBlockIndex) + " of " +
                                       std::to_string(blocks_) + ".",
-                       std::string("The device is left without complete firmware: ") +
-                           kPutIntoUpdateMode);
+                       std::string("The device is left without complete firmware and needs the "
+                                   "update again: ") + kPutIntoUpdateMode);
     } else {
-        report_.Failed("aborted", "Aborted by the user.", "Nothing was written to a device.");
+        report_.Failed("aborted", std::string(cause) + ".", "Nothing was written to a device.");
     }
     Finish(kExitAborted);
 }

@@ -49,8 +49,13 @@ class FlashRun : private StatusView, private Question {
     void Begin();
     void OnTick();
     void OnDeviceChange(unsigned event);
-    // Ctrl-C, SIGTERM, the console closing.
+    // Ctrl-C, Ctrl-Break, SIGTERM, SIGHUP: during an update the first one warns, a second one
+    // within 3 s aborts; otherwise the run ends at once.
     void OnInterrupt();
+    // The system ends the process in a moment whatever the run does (the console window
+    // closed, log-off, shutdown): the abort is reported at once, with `cause` ("The console
+    // window was closed"), and the run ends with kExitAborted.
+    void OnTerminating(std::string_view cause);
 
     // Set once the run is over.
     std::optional<int> exit_code() const { return exit_code_; }
@@ -69,10 +74,11 @@ class FlashRun : private StatusView, private Question {
     // Question: the stand-in guard; Yes only with --allow-stand-in.
     bool AskYesNo(std::string_view text) override;
 
-    void AfterDeviceChange(bool was_connected);
+    void AfterDeviceChange(bool was_connected, unsigned opens_before);
     void PressUpdate();
     void GiveUpWaiting();
     void Finish(int code);
+    void Abort(std::string_view cause);
     ProgressFigures Figures();
     std::uint64_t ElapsedMs();
 

@@ -24,7 +24,8 @@ class JsonLine {
     std::string body_ = "{";
 };
 
-// `text` as a JSON string literal, quotes included. UTF-8 passes through unchanged.
+// `text` as a JSON string literal, quotes included. Well-formed UTF-8 passes through unchanged;
+// every byte that is not part of it becomes U+FFFD, so the literal is always valid UTF-8.
 std::string JsonString(std::string_view text);
 
 }  // namespace lumo::cli

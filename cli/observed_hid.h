@@ -1,6 +1,6 @@
-// HID access that remembers the last device path it was asked to open and whether that
-// worked: the run reports the path it found, and tells "no device" from "a device that cannot
-// be opened". Everything else passes straight through.
+// HID access that remembers the last device path it was asked to open, whether that worked and
+// how many opens worked: the run reports each device it opens, and tells "no device" from "a
+// device that cannot be opened". Everything else passes straight through.
 #pragma once
 
 #include <string>
@@ -15,12 +15,14 @@ class ObservedHid : public HidAccess {
 
     const std::string& last_path() const { return last_path_; }
     bool last_open_failed() const { return last_open_failed_; }
+    unsigned opens() const { return opens_; }
 
     std::unique_ptr<HidInterfaceSet> ListInterfaces() override { return hid_.ListInterfaces(); }
     HidHandle Open(std::string_view path) override {
         last_path_ = path;
         const HidHandle h = hid_.Open(path);
         last_open_failed_ = !IsOpenHandle(h);
+        if (!last_open_failed_) ++opens_;
         return h;
     }
     bool SetNumInputBuffers(HidHandle h, unsigned count) override {
@@ -37,6 +39,7 @@ class ObservedHid : public HidAccess {
     HidAccess& hid_;
     std::string last_path_;
     bool last_open_failed_ = false;
+    unsigned opens_ = 0;
 };
 
 }  // namespace lumo::cli

@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <ostream>
 
 #include "cli/exit_codes.h"
@@ -16,7 +17,25 @@ constexpr const char* kExitStatusHelp =
     "  2    no device in update mode (none within --wait)\n"
     "  3    usage error, bad image file, or an image this device must not get\n"
     "  4    a device is present but cannot be opened (permission)\n"
-    "  130  aborted by the user (Ctrl-C)\n";
+    "  130  aborted: Ctrl-C (twice during an update), or the console closed, log-off,\n"
+    "       shutdown (Windows)\n";
+
+std::string MaxSecondsText() { return std::to_string(static_cast<long>(kMaxSeconds)); }
+
+// A number of seconds from 0 to kMaxSeconds. Not CLI11's ranges: they let "nan" through, as no
+// comparison with it is true.
+CLI::Validator Seconds() {
+    return CLI::Validator(
+        [](std::string& input) -> std::string {
+            double value = 0;
+            if (CLI::detail::lexical_cast(input, value) && std::isfinite(value) && value >= 0 &&
+                value <= kMaxSeconds) {
+                return {};
+            }
+            return "expected a number of seconds from 0 to " + MaxSecondsText() + ", got " + input;
+        },
+        "", "SECONDS");
+}
 
 }  // namespace
 
@@ -33,13 +52,16 @@ std::variant<Options, int> ParseOptions(int argc, const char* const* argv, std::
     app.footer(kExitStatusHelp);
     app.get_formatter()->column_width(30);
 
-    app.add_option("--wait", o.wait_s, "Wait up to SECONDS for the device (default 0: now)")
+    app.add_option("--wait", o.wait_s,
+                   "Wait up to SECONDS for the device (default 0: now; at most " +
+                       MaxSecondsText() + ")")
         ->type_name("SECONDS")
-        ->check(CLI::NonNegativeNumber);
+        ->check(Seconds());
     app.add_option("--resume-timeout", o.resume_timeout_s,
-                   "Wait up to SECONDS for an unplugged device to return (default 60)")
+                   "Wait up to SECONDS for an unplugged device to return (default 60; at most " +
+                       MaxSecondsText() + ")")
         ->type_name("SECONDS")
-        ->check(CLI::NonNegativeNumber);
+        ->check(Seconds());
     app.add_flag("--json", o.json, "One JSON object per line on standard output");
     auto* list = app.add_flag("--list", o.list, "List the devices present in update mode");
     auto* version =

@@ -12,6 +12,10 @@ namespace lumo::cli {
 inline constexpr std::uint16_t kProductVariant = 0x7B16;
 inline constexpr std::uint16_t kProductPrimary = 0xC3D1;
 
+// The longest --wait and --resume-timeout: a day. Anything longer is a mistake on the command
+// line, and the run counts in whole milliseconds, which this keeps far from overflow.
+inline constexpr double kMaxSeconds = 86400;
+
 struct Options {
     double wait_s = 0;             // how long to wait for a device; 0: it must be there now
     double resume_timeout_s = 60;  // how long an unplugged device may stay away mid-update

@@ -336,9 +336,29 @@ void EmulatedBus::PlugInitial() {
 
 void EmulatedBus::ScheduleUnplug(Device& d, const Unplug& u) {
     // Called with the mutex held, possibly on umockdev's worker thread in the middle of a
-    // write: the device goes at once, so that the "remove" events are out before the host's
-    // next write fails, as with a real unplug. The mutex keeps testbed calls one at a time.
-    PullOut(d, "pulled out as the scenario says");
+    // write; the node already refuses writes. By default the device goes at once, so that the
+    // "remove" events are out before the host's next write fails. The mutex keeps testbed
+    // calls one at a time.
+    if (!u.removal_events_ms) {
+        PullOut(d, "pulled out as the scenario says");
+        ScheduleReplug(d, u);
+        return;
+    }
+    // The other order, as when a report is already on its way to a unit being pulled: its write
+    // fails first, and udev announces the removal only later.
+    struct LateRemoval {
+        Device* device;
+        const Unplug* unplug;
+    };
+    After(*u.removal_events_ms, [](EmulatedBus* bus, void* p) {
+        const LateRemoval late = *static_cast<LateRemoval*>(p);
+        delete static_cast<LateRemoval*>(p);
+        bus->PullOut(*late.device, "pulled out as the scenario says, its removal announced late");
+        bus->ScheduleReplug(*late.device, *late.unplug);
+    }, new LateRemoval{&d, &u});
+}
+
+void EmulatedBus::ScheduleReplug(Device& d, const Unplug& u) {
     if (u.replug_ms)
         After(*u.replug_ms, [](EmulatedBus* bus, void* dev) {
             bus->PlugIn(*static_cast<Device*>(dev));

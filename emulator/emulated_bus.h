@@ -86,6 +86,7 @@ private:
     void PlugIn(Device& d);
     void PullOut(Device& d, const char* why);
     void ScheduleUnplug(Device& d, const Unplug& u);
+    void ScheduleReplug(Device& d, const Unplug& u);
     void Log(const Device* d, const Node* n, const std::string& kind, const std::string& block,
              const std::string& status, const std::string& detail);
     double NowMs() const;

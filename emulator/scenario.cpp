@@ -50,17 +50,23 @@ bool Statement(const std::vector<std::string>& w, Scenario& s, std::string& erro
     if (Match(w, {"plug", "in", "after", "N", "ms"}, n)) {
         s.plug_in_ms = n[0];
     } else if (Match(w, {"unplug", "at", "block", "N"}, n)) {
-        s.unplugs.push_back({Unplug::Trigger::AtBlock, n[0], {}});
+        s.unplugs.push_back({Unplug::Trigger::AtBlock, n[0], {}, {}});
     } else if (Match(w, {"unplug", "after", "block", "N"}, n)) {
-        s.unplugs.push_back({Unplug::Trigger::AfterBlock, n[0], {}});
+        s.unplugs.push_back({Unplug::Trigger::AfterBlock, n[0], {}, {}});
     } else if (Match(w, {"unplug", "after", "N", "ms"}, n)) {
-        s.unplugs.push_back({Unplug::Trigger::AfterMs, n[0], {}});
+        s.unplugs.push_back({Unplug::Trigger::AfterMs, n[0], {}, {}});
     } else if (Match(w, {"replug", "after", "N", "ms"}, n)) {
         if (s.unplugs.empty() || s.unplugs.back().replug_ms) {
             error = "a replug needs an unplug before it";
             return false;
         }
         s.unplugs.back().replug_ms = n[0];
+    } else if (Match(w, {"removal", "events", "after", "N", "ms"}, n)) {
+        if (s.unplugs.empty() || s.unplugs.back().removal_events_ms) {
+            error = "removal events need an unplug before them";
+            return false;
+        }
+        s.unplugs.back().removal_events_ms = n[0];
     } else if (Match(w, {"fail", "block", "N"}, n)) {
         s.faults.push_back({n[0], {}});
     } else if (Match(w, {"stall", "block", "N", "for", "N", "ms"}, n)) {

@@ -8,6 +8,9 @@
 //   unplug after block K             block K is taken, then the device is pulled out
 //   unplug after N ms
 //   replug after N ms                plugs the device back in, as a new node
+//   removal events after N ms        the unplug before it is announced (udev "remove") only N ms
+//                                    after its node stopped taking writes, not before the write
+//                                    that pulled it out returns; a replug counts from then
 //   fail block K                     the write of block K fails (EIO); the device stays
 //   stall block K for N ms           the write of block K returns only after N ms
 //   never answer start               the device takes the start report but sends no reply
@@ -33,6 +36,9 @@ struct Unplug {
     Trigger trigger = Trigger::AfterMs;
     std::uint32_t value = 0;                 // block index or milliseconds
     std::optional<std::uint32_t> replug_ms;  // after the unplug
+    // The remove events this long after the node went dead; empty: at once, before the write
+    // that pulled the device out returns.
+    std::optional<std::uint32_t> removal_events_ms;
 };
 
 struct BlockFault {

@@ -2,7 +2,9 @@
 // that gets the 10 ms timer (SetTimer) and device-change notifications
 // (RegisterDeviceNotificationW), and feeds them to the portable run. Ctrl-C, Ctrl-Break and the
 // console closing arrive on a thread of the system's; they are posted to the window, so the run
-// only ever sees them between two events.
+// only ever sees them between two events. The end of the session arrives on the window
+// (WM_ENDSESSION): a program that uses windows gets no console events for log-off and
+// shutdown.
 #include <windows.h>
 
 #include <atomic>
@@ -23,8 +25,12 @@ namespace {
 
 using namespace lumo::cli;
 
-constexpr UINT kInterruptMessage = WM_APP + 1;
+constexpr UINT kInterruptMessage = WM_APP + 1;    // Ctrl-C, Ctrl-Break
+constexpr UINT kTerminatingMessage = WM_APP + 2;  // the console closed, log-off, shutdown
 constexpr wchar_t kWindowClass[] = L"LumoFlashEvents";
+// Windows ends a process a few seconds (5 by default) after the console closed; the run
+// reports and the process ends well inside that, and this is the latest it ends on its own.
+constexpr DWORD kTerminationGraceMs = 4000;
 
 // The console handler's only way to the window (it runs on another thread).
 std::atomic<HWND> g_events_window{nullptr};
@@ -39,16 +45,33 @@ class SleepPause : public lumo::Pause {
     void Wait(std::uint32_t ms) override { Sleep(ms); }
 };
 
+// What ends the process whatever it does, in the run's words.
+const char* TerminationCause(DWORD console_event) {
+    switch (console_event) {
+        case CTRL_CLOSE_EVENT:
+            return "The console window was closed";
+        case CTRL_LOGOFF_EVENT:
+            return "The user is logging off";
+        case CTRL_SHUTDOWN_EVENT:
+            return "Windows is shutting down";
+        default:
+            return nullptr;
+    }
+}
+
 BOOL WINAPI OnConsoleControl(DWORD type) {
     const HWND window = g_events_window.load();
-    if (window == nullptr) return FALSE;  // not updating yet: the default ends the process
-    PostMessageW(window, kInterruptMessage, type, 0);
-    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
-        // The system ends the process once this returns; give the loop a moment to say what
-        // was left undone.
-        Sleep(1000);
+    if (window == nullptr) return FALSE;  // no run yet: the default ends the process
+    if (TerminationCause(type) == nullptr) {
+        PostMessageW(window, kInterruptMessage, type, 0);
+        return TRUE;
     }
-    return TRUE;
+    // Windows ends the process as soon as this returns. So it does not return: the loop reports
+    // the abort and wmain returns its exit status, which ends the process and this thread with
+    // it. Should the loop not get there in time, the process still ends with that status.
+    PostMessageW(window, kTerminatingMessage, type, 0);
+    Sleep(kTerminationGraceMs);
+    ExitProcess(kExitAborted);
 }
 
 // What the window's procedure reaches: the run, and what holds off sleep and shutdown.
@@ -71,8 +94,21 @@ LRESULT CALLBACK EventsProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
             case WM_DEVICECHANGE:
                 run->OnDeviceChange(static_cast<unsigned>(wparam));
                 return TRUE;
+            case WM_ENDSESSION:
+                // The session really ends, whatever this window answered to
+                // WM_QUERYENDSESSION (a forced log-off does not ask), and the process with it
+                // once this returns.
+                if (wparam) {
+                    run->OnTerminating((lparam & ENDSESSION_LOGOFF) != 0
+                                           ? TerminationCause(CTRL_LOGOFF_EVENT)
+                                           : TerminationCause(CTRL_SHUTDOWN_EVENT));
+                }
+                return 0;
             case kInterruptMessage:
                 run->OnInterrupt();
+                return 0;
+            case kTerminatingMessage:
+                run->OnTerminating(TerminationCause(static_cast<DWORD>(wparam)));
                 return 0;
             default:
                 break;

@@ -8,6 +8,7 @@ status, standard output and error, the --json events, the time taken, and Ctrl-C
 {FILE} is replaced by an image file made by --make-file. Exit status 0 when every check holds.
 """
 import argparse
+import codecs
 import json
 import os
 import signal
@@ -21,8 +22,8 @@ TRY_AGAIN = "Error\uff0cPlease try again!"
 SUCCESS = "Update is successful!"
 
 
-def make_file(kind, folder, source):
-    path = os.path.join(folder, "image.bin")
+def make_file(kind, folder, source, name):
+    path = os.path.join(folder, name)
     if kind == "empty":
         open(path, "wb").close()
     elif kind == "oversized":
@@ -42,8 +43,13 @@ def make_file(kind, folder, source):
 def json_events(stdout):
     events = []
     for line in stdout.splitlines():
+        line.encode("utf-8")  # bytes that are not UTF-8 came in as lone surrogates: refused here
         events.append(json.loads(line))  # every line must be one JSON object
     return events
+
+
+def printable(text):
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
 def collapse(names):
@@ -59,7 +65,7 @@ class Program:
         self.lines = []
         self.err_lines = []
         self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True, encoding="utf-8")
+                                     text=True, encoding="utf-8", errors="surrogateescape")
         self.threads = [threading.Thread(target=self.pump, args=(self.proc.stdout, self.lines)),
                         threading.Thread(target=self.pump, args=(self.proc.stderr, self.err_lines))]
         for t in self.threads:
@@ -116,9 +122,12 @@ def main():
     ap.add_argument("--stdout-lacks", action="append", default=[])
     ap.add_argument("--stdout-lines", type=int, help="exact number of lines on stdout")
     ap.add_argument("--events", help="comma-separated --json events, repeated progress as one")
+    ap.add_argument("--reason", help="the reason of the --json failed event")
     ap.add_argument("--within", type=float, help="the run must end within this many seconds")
     ap.add_argument("--make-file", choices=["empty", "oversized", "unreadable", "missing", "copy"])
     ap.add_argument("--source", help="the file --make-file copy copies")
+    ap.add_argument("--file-name", default="image.bin",
+                    help="its name; \\xNN stands for byte NN (names that are not UTF-8)")
     ap.add_argument("--interrupt", choices=["two-step", "waiting"])
     ap.add_argument("--timeout", type=float, default=100)
     ap.add_argument("command", nargs=argparse.REMAINDER)
@@ -127,7 +136,8 @@ def main():
 
     with tempfile.TemporaryDirectory() as folder:
         if args.make_file:
-            path = make_file(args.make_file, folder, args.source)
+            name = os.fsdecode(codecs.escape_decode(args.file_name)[0])
+            path = make_file(args.make_file, folder, args.source, name)
             command = [c.replace("{FILE}", path) for c in command]
         started = time.monotonic()
         program = Program(command)
@@ -146,8 +156,8 @@ def main():
             return 1
         took = time.monotonic() - started
 
-    sys.stdout.write(out)
-    sys.stdout.write("".join("stderr| " + l for l in err.splitlines(True)))
+    sys.stdout.write(printable(out))
+    sys.stdout.write(printable("".join("stderr| " + l for l in err.splitlines(True))))
     if status != args.exit:
         problems.append(f"exit status {status}, expected {args.exit}")
     for text in args.stdout_has:
@@ -168,13 +178,16 @@ def main():
     if args.events is not None:
         try:
             events = json_events(out)
-        except json.JSONDecodeError as e:
-            problems.append(f"stdout is not one JSON object per line: {e}")
+        except (json.JSONDecodeError, UnicodeEncodeError) as e:
+            problems.append(f"stdout is not one UTF-8 JSON object per line: {e}")
             events = []
         names = collapse([e.get("event") for e in events])
         if names != args.events.split(","):
             problems.append(f"events {','.join(map(str, names))}, expected {args.events}")
         check_json_figures(events, problems)
+        failed = [e for e in events if e.get("event") == "failed"]
+        if args.reason is not None and [e.get("reason") for e in failed] != [args.reason]:
+            problems.append(f"failed events {failed}, expected one with reason {args.reason}")
     for p in problems:
         print("cli_e2e: FAIL " + p)
     print(f"cli_e2e: {'ok' if not problems else 'failed'} (exit {status}, {took:.1f} s)")

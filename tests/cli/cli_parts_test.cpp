@@ -49,6 +49,30 @@ TEST(JsonLine, EscapesWhatJsonMust) {
     EXPECT_EQ(JsonString("Error\uFF0C"), "\"Error\uFF0C\"");  // UTF-8 unchanged
 }
 
+// Every byte outside well-formed UTF-8 becomes U+FFFD; well-formed sequences of every length
+// pass whole, also next to a bad byte.
+TEST(JsonLine, OutputIsAlwaysUtf8) {
+    const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+    const std::string good = "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";  // 2, 3 and 4 bytes
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"caf\xE9.bin", "caf" + r + ".bin"},           // Latin-1
+        {good, good},
+        {"\x80", r},                                   // a lone continuation byte
+        {"\xFF\xFE", r + r},
+        {"\xC0\xAF", r + r},                            // overlong '/'
+        {"\xE0\x80\xAF", r + r + r},                     // overlong, 3 bytes
+        {"\xED\xA0\x80", r + r + r},                     // a surrogate
+        {"\xF4\x90\x80\x80", r + r + r + r},              // past U+10FFFF
+        {"a\xE2\x82", "a" + r + r},                     // cut short at the end
+        {"\xE2\x82\xC3\xA9", r + r + "\xC3\xA9"},        // cut short by a lead byte
+        {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},          // U+10FFFF itself
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(JsonString(c.in), "\"" + c.out + "\"") << ::testing::PrintToString(c.in);
+}
+
 struct Parsed {
     std::variant<Options, int> result;
     std::string out, err;
@@ -91,11 +115,31 @@ TEST(Options, MistakesEndWithThreeAndSayWhy) {
     }
 }
 
+// Times in seconds are finite and at most a day; anything else is refused with the limit named,
+// never turned into a wait without end or one that ends at once.
+TEST(Options, SecondsOutsideZeroToADayAreRefused) {
+    for (const char* option : {"--wait", "--resume-timeout"}) {
+        for (const char* value : {"nan", "NaN", "inf", "-inf", "1e30", "86400.5", "-0.001"}) {
+            const Parsed p = Parse({option, value});
+            ASSERT_TRUE(std::holds_alternative<int>(p.result)) << option << " " << value;
+            EXPECT_EQ(std::get<int>(p.result), kExitUsage) << option << " " << value;
+            EXPECT_NE(p.err.find("from 0 to 86400"), std::string::npos) << p.err;
+        }
+        for (const char* value : {"0", "0.001", "86400"}) {
+            const Parsed p = Parse({option, value});
+            ASSERT_TRUE(std::holds_alternative<Options>(p.result)) << option << " " << value;
+        }
+    }
+    EXPECT_EQ(std::get<Options>(Parse({"--resume-timeout", "86400"}).result).resume_timeout_s,
+              86400);
+}
+
 TEST(Options, HelpShowsEveryOptionAndTheExitCodes) {
     const Parsed p = Parse({"--help"});
     EXPECT_EQ(std::get<int>(p.result), 0);
     for (const char* text : {"--wait", "--resume-timeout", "--json", "--list", "--image",
-                             "--product", "--version", "--allow-stand-in", "130", "permission"})
+                             "--product", "--version", "--allow-stand-in", "130", "permission",
+                             "at most 86400"})
         EXPECT_NE(p.out.find(text), std::string::npos) << text;
 }
 

@@ -15,10 +15,20 @@ lumo_cli_e2e(whole_primary_json c3d1 delivered --
 lumo_cli_e2e(wait_plug_in 7b16 delivered --scenario "plug in after 6000 ms" --
   --exit 0 --stdout-has "Waiting up to 30 s" --stdout-has ${success} --
   --allow-stand-in --wait 30)
-# Unplugged mid-update and back 700 ms later: resumed from the saved block, byte for byte.
+# Unplugged mid-update and back 700 ms later: resumed from the saved block, byte for byte, and
+# the record names the node the rest went to.
 lumo_cli_e2e(unplug_replug 7b16 delivered
   --scenario "unplug after block 300" --scenario "replug after 700 ms" --
-  --exit 0 --events "device,start,progress,suspended,resumed,progress,done" --
+  --exit 0 --events "device,start,progress,suspended,device,resumed,progress,done" --
+  --allow-stand-in --json --wait 20)
+# The same unplug, announced only after the next report was written to the unit that had just
+# been pulled: that write fails and the update ends with the warning (no resume), also when
+# the unit comes back.
+lumo_cli_e2e(unplug_noticed_late 7b16 interrupted
+  --scenario "unplug after block 300" --scenario "removal events after 1000 ms"
+  --scenario "replug after 700 ms" --
+  --exit 1 --events "device,start,progress,failed" --reason write-failed
+  --stderr-has ${try_again} --stdout-lacks ${success} --
   --allow-stand-in --json --wait 20)
 # Unplugged and never back: a failure after --resume-timeout that says what to do. Under Wine
 # the next write usually fails before the removal notice comes (tests/win32/e2e/unplug-race.sh):
@@ -34,11 +44,12 @@ else()
     --exit 1 --stderr-has "put it into update mode again" --stdout-lacks ${success} --
     --allow-stand-in --resume-timeout 2 --wait 20)
   # Another HID device unplugged mid-update: the handle is closed and the device found again
-  # at once, so the update goes on from its offset on the new handle. This shows the resume
-  # under Wine without the race.
+  # at once, so the update goes on from its offset on the new handle, which is reported. This
+  # shows the resume under Wine without the race.
   lumo_cli_e2e(unrelated_removal 7b16 delivered --scenario "unrelated device"
     --scenario "remove unrelated device after 8000 ms" --
-    --exit 0 --stdout-has ${success} -- --allow-stand-in --wait 20)
+    --exit 0 --stdout-has ${success} --stdout-has "Device opened at block" --
+    --allow-stand-in --wait 20)
 endif()
 # A refused write, a stalled write and an unanswered start report.
 lumo_cli_e2e(write_refused 7b16 interrupted --scenario "fail block 150" --
@@ -71,6 +82,12 @@ foreach(kind IN LISTS kinds)
     --exit 3 --stderr-has "Nothing was written" --make-file ${kind} --
     --allow-stand-in --wait 20 --image {FILE} --product 7b16)
 endforeach()
+# --json stays UTF-8 when the image's name is not (Latin-1 here): the failed event names it.
+if(native)
+  lumo_cli_e2e(image_name_not_utf8 7b16 no-update --
+    --exit 3 --events "failed" --make-file missing --file-name "caf\\xe9.bin" --
+    --allow-stand-in --json --image {FILE} --product 7b16)
+endif()
 # Built-in stand-ins without --allow-stand-in: refused at once, the guard's text on stderr.
 lumo_cli_e2e(stand_in_refused 7b16 no-update --
   --exit 3 --stderr-has "stand-in images for testing" --within 10 --)

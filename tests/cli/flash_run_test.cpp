@@ -6,6 +6,7 @@
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "cli/exit_codes.h"
 #include "core/device_link.h"
@@ -25,6 +26,7 @@ using testing::kDelivered;
 const std::string kC3D1 = "hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0001#/dev/hidraw0";
 const std::string k7B16 = "hid#vid_5a7e&pid_7b16&mi_00#0003:5a7e:7b16.0001#/dev/hidraw0";
 const std::string k7B16Again = "hid#vid_5a7e&pid_7b16&mi_00#0003:5a7e:7b16.0002#/dev/hidraw1";
+const std::string kKeyboard = "hid#vid_046d&pid_c31c&mi_00#0003:046d:c31c.0003#/dev/hidraw2";
 
 // A clock that moves only when the test ticks or the tool pauses.
 class FakeTime : public Clock, public Pause {
@@ -56,6 +58,17 @@ class FlashRunTest : public ::testing::Test {
             run->OnTick();
         }
         return n;
+    }
+    // The JSON lines of these events (names separated by '|'), in order.
+    std::vector<std::string> Lines(const std::string& events) const {
+        std::vector<std::string> found;
+        std::istringstream lines(out.str());
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream names(events);
+            for (std::string name; std::getline(names, name, '|');)
+                if (line.starts_with(R"({"event":")" + name + '"')) found.push_back(line);
+        }
+        return found;
     }
     std::string Delivery(bool variant) const {
         return CheckDelivery(bus.Reports(), SelectFirmwareImage(variant).bytes());
@@ -131,9 +144,31 @@ TEST_F(FlashRunTest, UnplugAndReplugResumesFromTheSavedBlock) {
     Tick(5000);
     EXPECT_EQ(run->exit_code(), kExitSuccess);
     EXPECT_EQ(Delivery(true), kDelivered);
-    const std::string json = out.str();
-    EXPECT_NE(json.find("{\"event\":\"suspended\",\"block\":"), std::string::npos);
-    EXPECT_NE(json.find("{\"event\":\"resumed\",\"block\":"), std::string::npos);
+    // The record names each node the stream went to and the block from which it went there.
+    EXPECT_EQ(Lines("suspended|device|resumed"),
+              (std::vector<std::string>{
+                  R"({"event":"device","path":")" + k7B16 + R"(","product":"7b16"})",
+                  R"({"event":"suspended","block":300,"percent":30})",
+                  R"({"event":"device","path":")" + k7B16Again +
+                      R"(","product":"7b16","block":300})",
+                  R"({"event":"resumed","block":300})"}));
+}
+
+TEST_F(FlashRunTest, ReopenAfterAnotherInterfaceLeavesIsReportedWithItsBlock) {
+    bus.Plug(k7B16);
+    bus.Plug(kKeyboard);
+    Make({}, OutputMode::kJson);
+    run->Begin();
+    Tick(200);
+    bus.Unplug(kKeyboard);
+    run->OnDeviceChange(kDeviceRemoveComplete);  // the link closes and reopens at once
+    Tick(5000);
+    EXPECT_EQ(run->exit_code(), kExitSuccess);
+    EXPECT_EQ(Delivery(true), kDelivered);
+    const std::vector<std::string> devices = Lines("device");
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[1], R"({"event":"device","path":")" + k7B16 +
+                              R"(","product":"7b16","block":200})");
 }
 
 TEST_F(FlashRunTest, DeviceThatNeverReturnsFailsAfterTheResumeTimeout) {
@@ -198,6 +233,37 @@ TEST_F(FlashRunTest, FirstCtrlCWarnsAndTheSecondWithinThreeSecondsAborts) {
     Tick(100);
     EXPECT_EQ(bus.writes.size(), written);
     EXPECT_NE(err.str().find("Aborted by the user"), std::string::npos);
+}
+
+// The console window closed (or log-off, shutdown): the system ends the process in a moment, so
+// there is no second chance as with Ctrl-C; the abort and the device's state are said at once.
+TEST_F(FlashRunTest, TerminationDuringAnUpdateAbortsAtOnceAndSaysTheDeviceNeedsTheUpdate) {
+    bus.Plug(k7B16);
+    Make({}, OutputMode::kJson);
+    run->Begin();
+    Tick(100);
+    const std::size_t written = bus.writes.size();
+    run->OnTerminating("The console window was closed");
+    EXPECT_EQ(run->exit_code(), kExitAborted);
+    Tick(100);
+    EXPECT_EQ(bus.writes.size(), written);
+    EXPECT_EQ(Lines("failed"), std::vector<std::string>{
+                                   R"({"event":"failed","reason":"aborted","text":"The console )"
+                                   R"(window was closed at block 100 of 988."})"});
+    EXPECT_NE(err.str().find("needs the update again"), std::string::npos);
+    EXPECT_EQ(err.str().find("Ctrl-C again"), std::string::npos);
+}
+
+TEST_F(FlashRunTest, TerminationWhileWaitingSaysNothingWasWritten) {
+    RunSettings s;
+    s.wait_s = 30;
+    Make(s);
+    run->Begin();
+    Tick(10);
+    run->OnTerminating("The user is logging off");
+    EXPECT_EQ(run->exit_code(), kExitAborted);
+    EXPECT_NE(err.str().find("The user is logging off.\nNothing was written to a device."),
+              std::string::npos);
 }
 
 TEST_F(FlashRunTest, CtrlCOutsideAnUpdateEndsAtOnce) {

@@ -2,14 +2,16 @@
 // speaks plain open/write/poll/read on its hidraw node, and streams an image built with the
 // project's report builders, with or without a deliberate flaw. Every wait is bounded.
 //
-//   hidraw_client stream [FLAW] [--follow] [--may-fail]
+//   hidraw_client stream [FLAW] [--follow] [--may-fail] [--watch-removal]
 //                                            FLAW: none, corrupt-byte, skip-block,
 //                                            repeat-block, wrong-finish, short-report,
 //                                            no-start, stop-at-100
 //                                            --follow: after a failed write, wait for the
 //                                            device to come back and go on there, as the
 //                                            tool does; --may-fail: a failed write ends the
-//                                            stream with status 0
+//                                            stream with status 0; --watch-removal: after
+//                                            a failed write, says whether udev had announced
+//                                            the removal by then or did so later
 //   hidraw_client start-only                  start report, then read the reply (must come)
 //   hidraw_client no-reply                    start report; the reply must not come
 //   hidraw_client describe                    prints what udev and the ioctls say
@@ -28,7 +30,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,7 +111,56 @@ int OpenFound(Found& f, int wait_ms, const std::string& skip = "") {
     return open(f.devnode.c_str(), O_RDWR | O_CLOEXEC);
 }
 
-int Stream(const std::string& flaw, bool follow, bool may_fail) {
+// A udev monitor of hidraw nodes, open for the life of the object.
+class RemovalWatch {
+  public:
+    RemovalWatch() : udev_(udev_new()), monitor_(udev_monitor_new_from_netlink(udev_, "udev")) {
+        udev_monitor_filter_add_match_subsystem_devtype(monitor_, "hidraw", nullptr);
+        udev_monitor_enable_receiving(monitor_);
+    }
+    ~RemovalWatch() {
+        udev_monitor_unref(monitor_);
+        udev_unref(udev_);
+    }
+    RemovalWatch(const RemovalWatch&) = delete;
+    RemovalWatch& operator=(const RemovalWatch&) = delete;
+
+    // Whether a "remove" of `node` comes within `ms` (0: whether one is already queued).
+    bool Removed(const std::string& node, int ms) {
+        const auto until = Clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+            pollfd p{udev_monitor_get_fd(monitor_), POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0))) != 1) return false;
+            udev_device* d = udev_monitor_receive_device(monitor_);
+            if (!d) continue;
+            const bool removed = std::string(udev_device_get_action(d)) == "remove" &&
+                                 node == udev_device_get_devnode(d);
+            udev_device_unref(d);
+            if (removed) return true;
+        }
+    }
+
+  private:
+    udev* udev_;
+    udev_monitor* monitor_;
+};
+
+// After a failed write: whether the host could have known of the removal before it wrote.
+void SayWhenRemovalCame(RemovalWatch& watch, const std::string& node) {
+    if (watch.Removed(node, 0)) {
+        std::printf("client: the removal was announced before the write failed\n");
+    } else if (watch.Removed(node, 5000)) {
+        std::printf("client: the removal was announced after the write failed\n");
+    } else {
+        std::printf("client: no removal announced\n");
+    }
+}
+
+int Stream(const std::string& flaw, bool follow, bool may_fail, bool watch_removal) {
+    std::optional<RemovalWatch> watch;
+    if (watch_removal) watch.emplace();
     Found f;
     int fd = OpenFound(f, 5000);
     if (fd < 0) {
@@ -139,6 +192,7 @@ int Stream(const std::string& flaw, bool follow, bool may_fail) {
             if (WriteReport(fd, r.bytes.data(), size)) break;
             if (!follow || attempt > 0) {
                 std::printf("client: write of block %u failed: %s\n", index, std::strerror(errno));
+                if (watch) SayWhenRemovalCame(*watch, f.devnode);
                 return may_fail ? 0 : 1;
             }
             // The device went away: wait for it to come back under a new node, go on there.
@@ -261,13 +315,14 @@ int main(int argc, char** argv) {
     int rc = 2;
     if (args[0] == "stream") {
         std::string flaw = "none";
-        bool follow = false, may_fail = false;
+        bool follow = false, may_fail = false, watch_removal = false;
         for (std::size_t i = 1; i < args.size(); ++i) {
             if (args[i] == "--follow") follow = true;
             else if (args[i] == "--may-fail") may_fail = true;
+            else if (args[i] == "--watch-removal") watch_removal = true;
             else flaw = args[i];
         }
-        rc = Stream(flaw, follow, may_fail);
+        rc = Stream(flaw, follow, may_fail, watch_removal);
     } else if (args[0] == "start-only") {
         rc = StartOnly(true);
     } else if (args[0] == "no-reply") {

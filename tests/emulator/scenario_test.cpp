@@ -11,7 +11,7 @@ TEST(Scenario, ReadsEveryStatement) {
     ASSERT_TRUE(ParseScenario("# a comment\n"
                               "Plug in after 1500 ms\n"
                               "unplug after block 200; replug after 300 ms\n"
-                              "unplug at block 900\n"
+                              "unplug at block 900; removal events after 400 ms\n"
                               "unplug after 8000 ms  # time based\n"
                               "replug after 50 ms\n"
                               "fail block 17\n"
@@ -27,8 +27,10 @@ TEST(Scenario, ReadsEveryStatement) {
     EXPECT_EQ(s.unplugs[0].trigger, Unplug::Trigger::AfterBlock);
     EXPECT_EQ(s.unplugs[0].value, 200u);
     EXPECT_EQ(s.unplugs[0].replug_ms, 300u);
+    EXPECT_FALSE(s.unplugs[0].removal_events_ms);
     EXPECT_EQ(s.unplugs[1].trigger, Unplug::Trigger::AtBlock);
     EXPECT_FALSE(s.unplugs[1].replug_ms);
+    EXPECT_EQ(s.unplugs[1].removal_events_ms, 400u);
     EXPECT_EQ(s.unplugs[2].trigger, Unplug::Trigger::AfterMs);
     EXPECT_EQ(s.unplugs[2].value, 8000u);
     EXPECT_EQ(s.unplugs[2].replug_ms, 50u);
@@ -71,6 +73,10 @@ TEST(Scenario, BadStatementsAreRefusedWithTheirLine) {
         {"replug after 10 ms", "line 1: a replug needs an unplug before it: \"replug after 10 ms\""},
         {"unplug at block 1; replug after 1 ms; replug after 2 ms",
          "line 1: a replug needs an unplug before it: \" replug after 2 ms\""},
+        {"removal events after 10 ms",
+         "line 1: removal events need an unplug before them: \"removal events after 10 ms\""},
+        {"unplug after 5 ms\nremoval events after 1 ms; removal events after 2 ms",
+         "line 2: removal events need an unplug before them: \" removal events after 2 ms\""},
         {"stall block 3 for 99999999999 ms", "line 1: not understood: \"stall block 3 for 99999999999 ms\""},
     };
     for (const auto& c : cases) {
