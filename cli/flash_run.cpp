@@ -191,6 +191,13 @@ void FlashRun::GiveUpWaiting() {
 
 void FlashRun::ShowWarningBox(std::string_view text) {
     if (exit_code_) return;
+    if (text == text::kUnitBusy) {
+        report_.Failed("unit-busy", text,
+                       "Nothing was written. Run lumo-flash again when the other update has "
+                       "ended, or choose another unit (--list, --device ID).");
+        Finish(kExitUnitBusy);
+        return;
+    }
     if (!started_) {
         report_.Failed("start-failed", text,
                        "The device did not take the start of the update; nothing else was "

@@ -16,6 +16,7 @@ constexpr const char* kExitStatusHelp =
     "  2    no device in update mode (none within --wait)\n"
     "  3    usage error, bad image file, or an image this device must not get\n"
     "  4    a device is present but cannot be opened (permission)\n"
+    "  5    another program is updating that unit; nothing was written\n"
     "  130  aborted by the user (Ctrl-C)\n";
 
 }  // namespace

@@ -1,6 +1,6 @@
 // lumo-flash on Linux: one thread, one poll(2) loop over the udev monitor, a 10 ms timer fd and
 // a signal fd for Ctrl-C and SIGTERM, feeding the portable run; a logind inhibitor lock against
-// sleep and shutdown while an update is under way.
+// sleep and shutdown while an update is under way, and a lock file on the unit it updates.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -22,6 +22,7 @@
 #include "platform/linux/hidraw_access.h"
 #include "platform/linux/logind_inhibitor.h"
 #include "platform/linux/udev_monitor.h"
+#include "platform/linux/unit_lock_file.h"
 
 namespace {
 
@@ -77,6 +78,9 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
     lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
     RunSettings settings = SettingsFor(options, images);
     settings.update.lifetime = &inhibitor;
+    // One writer per unit, also against another lumo-flash and the dialog.
+    lumo::linux_hid::LockFileClaims claims(std::cerr, "lumo-flash");
+    settings.update.claims = &claims;
     FlashRun run(hid, pause, clock, report, std::move(settings));
     run.Begin();
     timerfd_settime(timer_fd.fd, 0, &period, nullptr);
