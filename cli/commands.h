@@ -31,9 +31,11 @@ struct ImageChoice {
 // Program version and, per built-in image, its product, length and SHA-256.
 void PrintVersion(std::ostream& out, bool json);
 
-// The devices present in update mode, one per line: path, product, the image it would get.
-// Always exit status 0.
-int ListDevices(HidAccess& hid, std::ostream& out, bool json, const ImageChoice& images);
+// The units present in update mode, one per line: the ID that --device takes, product, port,
+// serial, path and the image it would get; a line on stderr when there is none. Always exit
+// status 0.
+int ListDevices(HidAccess& hid, std::ostream& out, ConsoleReport& report, bool json,
+                const ImageChoice& images);
 
 // Reads and checks the image file (when one is given) into `images`. The exit status to end
 // with, reported on `report`, when the run must not go on.
@@ -47,8 +49,9 @@ std::optional<int> CheckStandIns(const Options& options, const ImageChoice& imag
 RunSettings SettingsFor(const Options& options, const ImageChoice& images);
 
 // What lumo-flash does once its options are parsed, the same on every platform: --list, or the
-// image file, the stand-in rule and then the update, which `run_update` drives on the
-// platform's event loop. Returns the exit status.
+// image file, the stand-in rule, the choice of unit (--device, or the one present; several
+// without --device end with exit status 2 before anything is written) and then the update,
+// which `run_update` drives on the platform's event loop. Returns the exit status.
 using UpdateRunner = int (*)(const Options&, HidAccess&, ConsoleReport&, const ImageChoice&);
 int RunCommand(const Options& options, HidAccess& hid, std::ostream& out, ConsoleReport& report,
                UpdateRunner run_update);
