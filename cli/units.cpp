@@ -72,13 +72,22 @@ std::vector<UnitEntry> ListUnits(HidAccess& hid) {
     return units;
 }
 
+bool OneUnitHid::Chosen(const UnitIdentity& unit, std::string_view path) {
+    if (NamesUnit(id_, unit, path)) {
+        if (unit.Known()) learned_ = unit;
+        return true;
+    }
+    if (!learned_.serial.empty()) return unit.serial == learned_.serial;
+    return !learned_.port.empty() && unit.port == learned_.port;
+}
+
 std::unique_ptr<HidInterfaceSet> OneUnitHid::ListInterfaces() {
     std::unique_ptr<HidInterfaceSet> set = hid_.ListInterfaces();
     if (!set) return nullptr;
     std::vector<std::uint32_t> kept;
     for (std::uint32_t index = 0; set->EnumInterface(index); ++index) {
         const auto path = PathAt(*set, index);
-        if (path && NamesUnit(id_, set->Identity(index), *path)) kept.push_back(index);
+        if (path && Chosen(set->Identity(index), *path)) kept.push_back(index);
     }
     return std::make_unique<FilteredSet>(std::move(set), std::move(kept));
 }

@@ -29,7 +29,8 @@ bool NamesUnit(std::string_view id, const UnitIdentity& unit, std::string_view p
 std::vector<UnitEntry> ListUnits(HidAccess& hid);
 
 // HID access that lists only the interfaces of the unit `id` names; everything else passes
-// straight through.
+// straight through. A unit named by its path (which on Linux names the node, new at each
+// replug) is followed by its identity once one of its listings has shown it.
 class OneUnitHid : public HidAccess {
   public:
     OneUnitHid(HidAccess& hid, std::string id) : hid_(hid), id_(std::move(id)) {}
@@ -47,8 +48,11 @@ class OneUnitHid : public HidAccess {
     void Close(HidHandle h) override { hid_.Close(h); }
 
   private:
+    bool Chosen(const UnitIdentity& unit, std::string_view path);
+
     HidAccess& hid_;
     std::string id_;
+    UnitIdentity learned_;  // the unit's identity, once seen
 };
 
 }  // namespace lumo::cli

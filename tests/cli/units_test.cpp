@@ -62,6 +62,20 @@ TEST(Units, OneUnitHidShowsOnlyTheNamedUnit) {
     EXPECT_TRUE(ListUnits(blank).empty());
 }
 
+// Named by its path, a unit is still found after a replug gave it a new node.
+TEST(Units, UnitNamedByPathIsFollowedByItsIdentity) {
+    FakeHidBus bus;
+    bus.Plug(kA).unit = {"1-2", ""};
+    bus.Plug(kC).unit = {"1-3", ""};
+    OneUnitHid one(bus, kA);
+    ASSERT_EQ(Ids(ListUnits(one)), std::vector<std::string>{"1-2"});
+    bus.Unplug(kA);
+    bus.Plug(kB).unit = {"1-2", ""};  // back on its port as another node
+    const auto units = ListUnits(one);
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_EQ(units[0].path, kB);
+}
+
 // RunCommand hands the update the HID access it saw; the test's runner lists what it sees.
 std::vector<std::string> g_runner_saw;
 int RecordingRunner(const Options&, HidAccess& hid, ConsoleReport&, const ImageChoice&) {
