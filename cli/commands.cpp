@@ -52,6 +52,24 @@ std::optional<int> RefuseSeveralUnits(HidAccess& hid, ConsoleReport& report) {
     return kExitNoDevice;
 }
 
+// --all takes the units present when it starts.
+int RunAll(const Options& options, HidAccess& hid, ConsoleReport& report,
+           const ImageChoice& images, AllRunner run_all) {
+    if (!run_all) {
+        report.Failed("usage", "lumo-flash: --all is not available on this platform yet.",
+                      "Update one unit at a time with --device ID (see --list).");
+        return kExitUsage;
+    }
+    const std::vector<UnitEntry> units = ListUnits(hid);
+    if (units.empty()) {
+        report.Failed("no-device", std::string(text::kNotConnected),
+                      "--all updates the units present when it starts: plug them in (hold HOME "
+                      "while plugging each in), then run lumo-flash --all again.");
+        return kExitNoDevice;
+    }
+    return run_all(options, hid, report, images, units);
+}
+
 }  // namespace
 
 FirmwarePair ImageChoice::Pair() const {
@@ -171,7 +189,7 @@ RunSettings SettingsFor(const Options& options, const ImageChoice& images) {
 }
 
 int RunCommand(const Options& options, HidAccess& hid, std::ostream& out, ConsoleReport& report,
-               UpdateRunner run_update) {
+               UpdateRunner run_update, AllRunner run_all) {
     ImageChoice images;
     // --device: the others are not there as far as this run can see.
     OneUnitHid one_unit(hid, options.device.value_or(""));
@@ -179,6 +197,7 @@ int RunCommand(const Options& options, HidAccess& hid, std::ostream& out, Consol
     if (options.list) return ListDevices(seen, out, report, options.json, images);
     if (const auto code = LoadImages(options, images, report)) return *code;
     if (const auto code = CheckStandIns(options, images, report)) return *code;
+    if (options.all) return RunAll(options, hid, report, images, run_all);
     if (!options.device) {
         if (const auto code = RefuseSeveralUnits(hid, report)) return *code;
     }

@@ -13,11 +13,14 @@ constexpr const char* kExitStatusHelp =
     "Exit status:\n"
     "  0    success: every report of the update was written\n"
     "  1    the update failed or was interrupted (the device needs the update again)\n"
-    "  2    no device in update mode (none within --wait), or several and no --device\n"
+    "  2    no device in update mode (none within --wait), or several and neither\n"
+    "       --device nor --all\n"
     "  3    usage error, bad image file, or an image this device must not get\n"
     "  4    a device is present but cannot be opened (permission)\n"
     "  5    another program is updating that unit; nothing was written\n"
-    "  130  aborted by the user (Ctrl-C)\n";
+    "  130  aborted by the user (Ctrl-C)\n"
+    "With --all: 0 when every unit was updated, else the status of the first unit that was "
+    "not.\n";
 
 }  // namespace
 
@@ -61,12 +64,17 @@ std::variant<Options, int> ParseOptions(int argc, const char* const* argv, std::
         app.add_option("--device", device,
                        "Update only this unit: an ID from --list (its serial, port or path)")
             ->type_name("ID");
+    auto* all = app.add_flag("--all", o.all,
+                             "Update every unit present, at once (lines carry the unit's ID)");
     app.add_flag("--allow-stand-in", o.allow_stand_in,
                  "Write stand-in test images (never to a device in the field)");
     list->excludes(version);
     list->excludes(image_opt);
     version->excludes(image_opt);
     version->excludes(device_opt);
+    all->excludes(device_opt);
+    all->excludes(list);
+    all->excludes(version);
 
     try {
         app.parse(argc, argv);

@@ -116,6 +116,15 @@ if(native)
     --exit 0 --stdout-lines 3 --stdout-has "\"id\":\"1-2\"" --stdout-has "\"port\":\"1-3\",\"serial\":null"
     --stdout-has "\"id\":\"M8P-000401\"" --stdout-has "\"port\":\"1-4.1\",\"serial\":\"M8P-000401\"" --
     --list --json)
+  # --all: both units at once on one timer, ours pulled and back meanwhile; each byte for byte,
+  # a closing line per unit.
+  lumo_cli_e2e(units_all 7b16 delivered --scenario "device at 1-2 no serial"
+    --scenario "unit b c3d1 at 1-3 serial M8P-000303" --scenario "expect unit b delivered"
+    ${ours_pulled} --
+    --exit 0 --stdout-has "{\"event\":\"unit-result\",\"unit\":\"1-2\",\"product\":\"7b16\",\"exit\":0"
+    --stdout-has "{\"event\":\"unit-result\",\"unit\":\"M8P-000303\",\"product\":\"c3d1\",\"exit\":0"
+    --stdout-has "{\"unit\":\"1-2\",\"event\":\"resumed\"" --
+    --allow-stand-in --json --all --resume-timeout 10)
   # Ctrl-C: the first during an update warns and the update goes on; the second aborts (130).
   lumo_cli_e2e(interrupt_two_step 7b16 interrupted --
     --exit 130 --interrupt two-step --stderr-has "Aborted by the user" --stdout-lacks ${success} --
