@@ -2,12 +2,14 @@
 
 #include <memory>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cli/exit_codes.h"
 #include "cli/json_line.h"
+#include "cli/units.h"
 #include "core/device_link.h"
 #include "firmware/firmware_provenance.h"
 #include "ports/status_texts.h"
@@ -24,20 +26,48 @@ const ImageProvenance& BuiltIn(bool variant) {
     return variant ? g_firmwareProvenance.variant : g_firmwareProvenance.primary;
 }
 
-// The paths of the present interfaces that name the device, in the platform's order.
-std::vector<std::string> DevicePaths(HidAccess& hid) {
-    std::vector<std::string> out;
-    const std::unique_ptr<HidInterfaceSet> set = hid.ListInterfaces();
-    if (!set) return out;
-    for (std::uint32_t index = 0; set->EnumInterface(index); ++index) {
-        const std::size_t size = set->PathSize(index);
-        if (size == 0) continue;
-        std::string path(size, '\0');
-        if (!set->ReadPath(index, {path.data(), path.size()})) continue;
-        path.resize(std::string_view(path.c_str()).size());
-        if (MatchedProduct(path)) out.push_back(path);
+// A unit's identity on a --list line: "-" where it is unknown.
+std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
+
+void UnitLine(std::ostream& out, const UnitEntry& u) {
+    out << u.id << "  product " << (u.variant ? "7b16" : "c3d1") << "  port " << OrDash(u.unit.port)
+        << "  serial " << OrDash(u.unit.serial) << "  " << u.path;
+}
+
+// Several units and no choice among them: an update would take whichever is listed first.
+std::optional<int> RefuseSeveralUnits(HidAccess& hid, ConsoleReport& report) {
+    const std::vector<UnitEntry> units = ListUnits(hid);
+    if (units.size() < 2) return std::nullopt;
+    std::ostringstream text;
+    text << units.size() << " units in update mode are present; lumo-flash updates one at a time. "
+         << "Nothing was written.";
+    std::ostringstream next;
+    next << "Choose one with --device ID:";
+    for (const UnitEntry& u : units) {
+        next << "\n  ";
+        UnitLine(next, u);
+        next << "\n      lumo-flash --device " << u.id;
     }
-    return out;
+    report.Failed("several-units", text.str(), next.str());
+    return kExitNoDevice;
+}
+
+// --all takes the units present when it starts.
+int RunAll(const Options& options, HidAccess& hid, ConsoleReport& report,
+           const ImageChoice& images, AllRunner run_all) {
+    if (!run_all) {
+        report.Failed("usage", "lumo-flash: --all is not available on this platform yet.",
+                      "Update one unit at a time with --device ID (see --list).");
+        return kExitUsage;
+    }
+    const std::vector<UnitEntry> units = ListUnits(hid);
+    if (units.empty()) {
+        report.Failed("no-device", std::string(text::kNotConnected),
+                      "--all updates the units present when it starts: plug them in (hold HOME "
+                      "while plugging each in), then run lumo-flash --all again.");
+        return kExitNoDevice;
+    }
+    return run_all(options, hid, report, images, units);
 }
 
 }  // namespace
@@ -90,25 +120,31 @@ void PrintVersion(std::ostream& out, bool json) {
     out << std::flush;
 }
 
-int ListDevices(HidAccess& hid, std::ostream& out, bool json, const ImageChoice& images) {
-    for (const std::string& path : DevicePaths(hid)) {
-        const bool variant = *MatchedProduct(path);
-        const std::string product = variant ? "7b16" : "c3d1";
+int ListDevices(HidAccess& hid, std::ostream& out, ConsoleReport& report, bool json,
+                const ImageChoice& images) {
+    const std::vector<UnitEntry> units = ListUnits(hid);
+    for (const UnitEntry& u : units) {
+        const std::string product = u.variant ? "7b16" : "c3d1";
         if (json) {
-            out << JsonLine()
-                       .Add("event", "device")
-                       .Add("path", path)
-                       .Add("product", product)
-                       .Add("bytes", std::uint64_t{images.Length(variant)})
-                       .Add("sha256", images.Sha256(variant))
+            JsonLine line;
+            line.Add("event", "device").Add("id", u.id).Add("path", u.path).Add("product", product);
+            u.unit.port.empty() ? line.AddNull("port") : line.Add("port", u.unit.port);
+            u.unit.serial.empty() ? line.AddNull("serial") : line.Add("serial", u.unit.serial);
+            out << line.Add("bytes", std::uint64_t{images.Length(u.variant)})
+                       .Add("sha256", images.Sha256(u.variant))
                        .str()
                 << '\n';
         } else {
-            out << path << "  product " << product << "  image " << images.Length(variant)
-                << " bytes, SHA-256 " << images.Sha256(variant) << '\n';
+            UnitLine(out, u);
+            out << "  image " << images.Length(u.variant) << " bytes, SHA-256 "
+                << images.Sha256(u.variant) << '\n';
         }
     }
     out << std::flush;
+    if (units.empty()) {
+        report.Notice("lumo-flash: no Orvel-M8 in update mode is present (hold its HOME button "
+                      "while plugging it in).");
+    }
     return kExitSuccess;
 }
 
@@ -153,12 +189,19 @@ RunSettings SettingsFor(const Options& options, const ImageChoice& images) {
 }
 
 int RunCommand(const Options& options, HidAccess& hid, std::ostream& out, ConsoleReport& report,
-               UpdateRunner run_update) {
+               UpdateRunner run_update, AllRunner run_all) {
     ImageChoice images;
-    if (options.list) return ListDevices(hid, out, options.json, images);
+    // --device: the others are not there as far as this run can see.
+    OneUnitHid one_unit(hid, options.device.value_or(""));
+    HidAccess& seen = options.device ? static_cast<HidAccess&>(one_unit) : hid;
+    if (options.list) return ListDevices(seen, out, report, options.json, images);
     if (const auto code = LoadImages(options, images, report)) return *code;
     if (const auto code = CheckStandIns(options, images, report)) return *code;
-    return run_update(options, hid, report, images);
+    if (options.all) return RunAll(options, hid, report, images, run_all);
+    if (!options.device) {
+        if (const auto code = RefuseSeveralUnits(hid, report)) return *code;
+    }
+    return run_update(options, seen, report, images);
 }
 
 }  // namespace lumo::cli

@@ -4,11 +4,13 @@
 
 #include <iosfwd>
 #include <optional>
+#include <vector>
 
 #include "cli/console_report.h"
 #include "cli/flash_run.h"
 #include "cli/image_file.h"
 #include "cli/options.h"
+#include "cli/units.h"
 #include "firmware/firmware_image.h"
 #include "ports/hid_access.h"
 
@@ -31,9 +33,11 @@ struct ImageChoice {
 // Program version and, per built-in image, its product, length and SHA-256.
 void PrintVersion(std::ostream& out, bool json);
 
-// The devices present in update mode, one per line: path, product, the image it would get.
-// Always exit status 0.
-int ListDevices(HidAccess& hid, std::ostream& out, bool json, const ImageChoice& images);
+// The units present in update mode, one per line: the ID that --device takes, product, port,
+// serial, path and the image it would get; a line on stderr when there is none. Always exit
+// status 0.
+int ListDevices(HidAccess& hid, std::ostream& out, ConsoleReport& report, bool json,
+                const ImageChoice& images);
 
 // Reads and checks the image file (when one is given) into `images`. The exit status to end
 // with, reported on `report`, when the run must not go on.
@@ -47,10 +51,15 @@ std::optional<int> CheckStandIns(const Options& options, const ImageChoice& imag
 RunSettings SettingsFor(const Options& options, const ImageChoice& images);
 
 // What lumo-flash does once its options are parsed, the same on every platform: --list, or the
-// image file, the stand-in rule and then the update, which `run_update` drives on the
-// platform's event loop. Returns the exit status.
+// image file, the stand-in rule, the choice of unit (--device, --all, or the one present;
+// several without either end with exit status 2 before anything is written) and then the update,
+// which `run_update` drives on the platform's event loop. Returns the exit status.
+// With --all, `run_all` updates the units present, at once (a platform without it refuses
+// --all).
 using UpdateRunner = int (*)(const Options&, HidAccess&, ConsoleReport&, const ImageChoice&);
+using AllRunner = int (*)(const Options&, HidAccess&, ConsoleReport&, const ImageChoice&,
+                          const std::vector<UnitEntry>&);
 int RunCommand(const Options& options, HidAccess& hid, std::ostream& out, ConsoleReport& report,
-               UpdateRunner run_update);
+               UpdateRunner run_update, AllRunner run_all = nullptr);
 
 }  // namespace lumo::cli

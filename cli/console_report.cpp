@@ -84,19 +84,22 @@ void ConsoleReport::Waiting(double seconds) {
 }
 
 void ConsoleReport::DeviceFound(std::string_view path, std::string_view product,
-                                std::optional<std::uint32_t> from_block) {
+                                const UnitIdentity& unit, std::optional<std::uint32_t> from_block) {
     if (mode_ == OutputMode::kJson) {
         JsonLine line;
         line.Add("event", "device").Add("path", path).Add("product", product);
+        if (!unit.port.empty()) line.Add("port", unit.port);
+        if (!unit.serial.empty()) line.Add("serial", unit.serial);
         if (from_block) line.Add("block", U64(*from_block));
         Json(line.str());
-    } else if (from_block) {
-        EventLine("Device opened at block " + std::to_string(*from_block) + ": " +
-                  std::string(path) + " (product " + std::string(product) + ")");
-    } else {
-        EventLine("Device found: " + std::string(path) + " (product " + std::string(product) +
-                  ")");
+        return;
     }
+    std::string where = std::string(path) + " (product " + std::string(product);
+    if (!unit.port.empty()) where += ", port " + unit.port;
+    if (!unit.serial.empty()) where += ", serial " + unit.serial;
+    where += ")";
+    EventLine(from_block ? "Device opened at block " + std::to_string(*from_block) + ": " + where
+                         : "Device found: " + where);
 }
 
 void ConsoleReport::Started(std::string_view product, std::uint32_t blocks, std::uint32_t length,

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "ports/hid_access.h"
+
 namespace lumo::cli {
 
 enum class OutputMode { kTerminal, kLines, kJson };
@@ -32,8 +34,8 @@ class ConsoleReport {
 
     void Waiting(double seconds);
     // A device opened: before the update, or (with the block the stream goes on from) during
-    // it, after a replug or a reopen.
-    void DeviceFound(std::string_view path, std::string_view product,
+    // it, after a replug or a reopen. The unit's port and serial go with it where known.
+    void DeviceFound(std::string_view path, std::string_view product, const UnitIdentity& unit,
                      std::optional<std::uint32_t> from_block = std::nullopt);
     void Started(std::string_view product, std::uint32_t blocks, std::uint32_t length,
                  std::string_view sha256);

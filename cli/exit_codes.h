@@ -10,6 +10,7 @@ enum ExitCode : int {
     kExitNoDevice = 2,    // no device in update mode within --wait
     kExitUsage = 3,       // bad usage, bad image file, or an image the device must not get
     kExitCannotOpen = 4,  // a device is present but cannot be opened
+    kExitUnitBusy = 5,    // another update holds the unit; nothing was written
     kExitAborted = 130,   // aborted: Ctrl-C, SIGTERM; the console closed, log-off, shutdown
 };
 

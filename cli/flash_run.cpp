@@ -77,7 +77,7 @@ void FlashRun::AfterDeviceChange(bool was_connected, unsigned opens_before) {
     // replug, or at once when another interface's removal made the link close and reopen.
     if (connected && hid_.opens() != opens_before) {
         report_.DeviceFound(hid_.last_path(), ProductOf(tool_.link_state().bVariantDevice),
-                            tool_.update_state().nBlockIndex);
+                            tool_.link_state().openUnit, tool_.update_state().nBlockIndex);
     }
     if (was_connected && !connected) {
         suspended_ = true;
@@ -92,7 +92,7 @@ void FlashRun::AfterDeviceChange(bool was_connected, unsigned opens_before) {
 void FlashRun::PressUpdate() {
     pressed_ = true;
     const bool variant = tool_.link_state().bVariantDevice;
-    report_.DeviceFound(hid_.last_path(), ProductOf(variant));
+    report_.DeviceFound(hid_.last_path(), ProductOf(variant), tool_.link_state().openUnit);
     if (settings_.image_for_variant && *settings_.image_for_variant != variant) {
         report_.Failed("wrong-product",
                        "The image file is for product " + ProductOf(!variant) +
@@ -207,6 +207,13 @@ void FlashRun::GiveUpWaiting() {
 
 void FlashRun::ShowWarningBox(std::string_view text) {
     if (exit_code_) return;
+    if (text == text::kUnitBusy) {
+        report_.Failed("unit-busy", text,
+                       "Nothing was written. Run lumo-flash again when the other update has "
+                       "ended, or choose another unit (--list, --device ID).");
+        Finish(kExitUnitBusy);
+        return;
+    }
     if (!started_) {
         report_.Failed("start-failed", text,
                        "The device did not take the start of the update; nothing else was "

@@ -15,6 +15,11 @@ class JsonLine {
     }
     JsonLine& Add(std::string_view key, std::uint64_t value);
     JsonLine& Add(std::string_view key, bool value);
+    JsonLine& AddNull(std::string_view key) {
+        Key(key);
+        body_ += "null";
+        return *this;
+    }
 
     // The object, without a line break.
     std::string str() const { return body_ + "}"; }

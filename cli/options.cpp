@@ -14,11 +14,15 @@ constexpr const char* kExitStatusHelp =
     "Exit status:\n"
     "  0    success: every report of the update was written\n"
     "  1    the update failed or was interrupted (the device needs the update again)\n"
-    "  2    no device in update mode (none within --wait)\n"
+    "  2    no device in update mode (none within --wait), or several and neither\n"
+    "       --device nor --all\n"
     "  3    usage error, bad image file, or an image this device must not get\n"
     "  4    a device is present but cannot be opened (permission)\n"
+    "  5    another program is updating that unit; nothing was written\n"
     "  130  aborted: Ctrl-C (twice during an update), or the console closed, log-off,\n"
-    "       shutdown (Windows)\n";
+    "       shutdown (Windows)\n"
+    "With --all: 0 when every unit was updated, else the status of the first unit that was "
+    "not.\n";
 
 std::string MaxSecondsText() { return std::to_string(static_cast<long>(kMaxSeconds)); }
 
@@ -63,7 +67,7 @@ std::variant<Options, int> ParseOptions(int argc, const char* const* argv, std::
         ->type_name("SECONDS")
         ->check(Seconds());
     app.add_flag("--json", o.json, "One JSON object per line on standard output");
-    auto* list = app.add_flag("--list", o.list, "List the devices present in update mode");
+    auto* list = app.add_flag("--list", o.list, "List the units present in update mode and their IDs");
     auto* version =
         app.add_flag("--version", o.version, "Program version and the built-in images");
     std::string image;
@@ -77,11 +81,22 @@ std::variant<Options, int> ParseOptions(int argc, const char* const* argv, std::
                             ->check(CLI::IsMember({"7b16", "c3d1"}, CLI::ignore_case));
     image_opt->needs(product_opt);
     product_opt->needs(image_opt);
+    std::string device;
+    auto* device_opt =
+        app.add_option("--device", device,
+                       "Update only this unit: an ID from --list (its serial, port or path)")
+            ->type_name("ID");
+    auto* all = app.add_flag("--all", o.all,
+                             "Update every unit present, at once (lines carry the unit's ID)");
     app.add_flag("--allow-stand-in", o.allow_stand_in,
                  "Write stand-in test images (never to a device in the field)");
     list->excludes(version);
     list->excludes(image_opt);
     version->excludes(image_opt);
+    version->excludes(device_opt);
+    all->excludes(device_opt);
+    all->excludes(list);
+    all->excludes(version);
 
     try {
         app.parse(argc, argv);
@@ -93,6 +108,7 @@ std::variant<Options, int> ParseOptions(int argc, const char* const* argv, std::
         return kExitUsage;
     }
     if (image_opt->count() > 0) o.image = image;
+    if (device_opt->count() > 0) o.device = device;
     if (product_opt->count() > 0) {
         o.product = (product == "7b16" || product == "7B16") ? kProductVariant : kProductPrimary;
     }

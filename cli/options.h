@@ -25,6 +25,8 @@ struct Options {
     bool allow_stand_in = false;
     std::optional<std::string> image;  // UTF-8 path
     std::optional<std::uint16_t> product;
+    std::optional<std::string> device;  // the unit to update, as --list names it
+    bool all = false;                   // every unit present, at once
 };
 
 // Parses argv (UTF-8). Either the options to run with, or the exit status when the command

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -127,18 +128,18 @@ EmulatedBus::EmulatedBus(UMockdevTestbed* testbed, BusOptions options, Scenario 
     : testbed_(testbed), options_(options), scenario_(std::move(scenario)) {
     const bool variant = options_.product == kVariantProduct;
     main_.number = 1;
-    main_.port = 1;
+    main_.port = scenario_.device_port.value_or("1-1");
     main_.vendor = kOrvelVendor;
     main_.product = options_.product;
     main_.name = "Orvel Orvel-M8 Bootloader";
-    main_.serial = variant ? "M8V-000101" : "M8P-000101";
+    main_.serial = scenario_.device_serial.value_or(variant ? "M8V-000101" : "M8P-000101");
     main_.descriptor = kOrvelDescriptor;
     main_.model = std::make_unique<BootloaderModel>(
         variant ? g_firmwareVariant.bytes() : g_firmwarePrimary.bytes(),
         variant ? "variant" : "primary");
 
     second_.number = 2;
-    second_.port = 2;
+    second_.port = "1-2";
     second_.vendor = kOrvelVendor;
     second_.product = variant ? kPrimaryProduct : kVariantProduct;
     second_.name = main_.name;
@@ -149,12 +150,38 @@ EmulatedBus::EmulatedBus(UMockdevTestbed* testbed, BusOptions options, Scenario 
         variant ? "primary" : "variant");
 
     unrelated_.number = 3;
-    unrelated_.port = 3;
+    unrelated_.port = "1-3";
     unrelated_.vendor = 0x046D;
     unrelated_.product = 0xC31C;
     unrelated_.name = "Generic USB Keyboard";
     unrelated_.serial = "";
     unrelated_.descriptor = kKeyboardDescriptor;
+
+    for (const UnitSpec& spec : scenario_.units) {
+        auto unit = std::make_unique<Device>();
+        unit->number = static_cast<int>(4 + units_.size());
+        unit->unit = spec.name;
+        unit->port = spec.port;
+        unit->vendor = kOrvelVendor;
+        unit->product = spec.variant ? kVariantProduct : kPrimaryProduct;
+        unit->name = main_.name;
+        unit->serial = spec.serial;
+        unit->descriptor = kOrvelDescriptor;
+        unit->model = std::make_unique<BootloaderModel>(
+            spec.variant ? g_firmwareVariant.bytes() : g_firmwarePrimary.bytes(),
+            spec.variant ? "variant" : "primary");
+        units_.push_back(std::move(unit));
+    }
+
+    // Two devices on one port would share their sysfs entries.
+    std::vector<std::string> ports{main_.port};
+    if (scenario_.second_device) ports.push_back(second_.port);
+    if (scenario_.unrelated_at_start || !scenario_.unrelated.empty())
+        ports.push_back(unrelated_.port);
+    for (const auto& unit : units_) ports.push_back(unit->port);
+    std::sort(ports.begin(), ports.end());
+    if (const auto twice = std::adjacent_find(ports.begin(), ports.end()); twice != ports.end())
+        testbed_error_ = "two devices on port " + *twice;
 
     fault_used_.assign(scenario_.faults.size(), false);
     unplug_used_.assign(scenario_.unplugs.size(), false);
@@ -216,7 +243,8 @@ void EmulatedBus::PlugIn(Device& d) {
     n->device = &d;
     const std::string vid = Hex4(d.vendor, false), pid = Hex4(d.product, false);
     const std::string VID = Hex4(d.vendor, true), PID = Hex4(d.product, true);
-    const std::string port = "1-" + std::to_string(d.port);
+    const std::string& port = d.port;
+    const std::string phys = "usb-0000:00:14.0-" + port.substr(2) + "/input0";
     const int devnum = next_devnum_++;
     const int minor = next_hidraw_++;
     const int seq = next_hid_seq_++;
@@ -229,7 +257,8 @@ void EmulatedBus::PlugIn(Device& d) {
     n->usb = AddDevice(testbed_, "usb", port, kRootHub,
                        {"idVendor", vid, "idProduct", pid, "bcdDevice", "0100", "busnum", "1",
                         "devnum", std::to_string(devnum), "manufacturer", "Orvel",
-                        "product", d.name, "serial", d.serial, "speed", "12",
+                        "product", d.name, d.serial.empty() ? "bMaxPower" : "serial",
+                        d.serial.empty() ? "100mA" : d.serial, "speed", "12",
                         "bNumInterfaces", " 1", "bConfigurationValue", "1",
                         "bDeviceClass", "00"},
                        {"DEVTYPE", "usb_device", "DRIVER", "usb", "PRODUCT", product_prop,
@@ -244,9 +273,7 @@ void EmulatedBus::PlugIn(Device& d) {
     const std::string hid_name = "0003:" + VID + ":" + PID + "." + seq_s;
     n->hid = AddDevice(testbed_, "hid", hid_name, n->interface.c_str(), {},
                        {"DRIVER", "hid-generic", "HID_ID", "0003:0000" + VID + ":0000" + PID,
-                        "HID_NAME", d.name, "HID_PHYS",
-                        "usb-0000:00:14.0-" + std::to_string(d.port) + "/input0", "HID_UNIQ",
-                        d.serial, "MODALIAS", "hid:b0003g0001v0000" + VID + "p0000" + PID});
+                        "HID_NAME", d.name, "HID_PHYS", phys, "HID_UNIQ", d.serial, "MODALIAS", "hid:b0003g0001v0000" + VID + "p0000" + PID});
     umockdev_testbed_set_attribute_binary(testbed_, n->hid.c_str(), "report_descriptor",
                                           d.descriptor.data(),
                                           static_cast<gint>(d.descriptor.size()));
@@ -332,6 +359,15 @@ void EmulatedBus::PlugInitial() {
     if (!scenario_.plug_in_ms) PlugIn(main_);
     if (scenario_.second_device && !scenario_.second_device_ms) PlugIn(second_);
     if (scenario_.unrelated_at_start) PlugIn(unrelated_);
+    for (std::size_t i = 0; i < units_.size(); ++i)
+        if (!scenario_.units[i].plug_in_ms) PlugIn(*units_[i]);
+}
+
+Device* EmulatedBus::Target(const Unplug& u) {
+    if (u.unit.empty()) return &main_;
+    for (const auto& unit : units_)
+        if (unit->unit == u.unit) return unit.get();
+    return nullptr;
 }
 
 void EmulatedBus::ScheduleUnplug(Device& d, const Unplug& u) {
@@ -378,6 +414,8 @@ void EmulatedBus::StartClock(std::chrono::steady_clock::time_point start) {
     if (scenario_.second_device_removed_ms)
         After(*scenario_.second_device_removed_ms, unplug, &second_);
     for (const auto& t : scenario_.unrelated) After(t.at_ms, t.add ? plug : unplug, &unrelated_);
+    for (std::size_t i = 0; i < units_.size(); ++i)
+        if (scenario_.units[i].plug_in_ms) After(*scenario_.units[i].plug_in_ms, plug, units_[i].get());
     for (std::size_t i = 0; i < scenario_.unplugs.size(); ++i) {
         const Unplug& u = scenario_.unplugs[i];
         if (u.trigger != Unplug::Trigger::AfterMs) continue;
@@ -386,9 +424,10 @@ void EmulatedBus::StartClock(std::chrono::steady_clock::time_point start) {
         After(u.value, [](EmulatedBus*, void* p) {
             auto* unit = static_cast<std::pair<EmulatedBus*, const Unplug*>*>(p);
             std::lock_guard lock(unit->first->mutex_);
-            if (unit->first->main_.node) {
-                unit->first->main_.node->gone = true;
-                unit->first->ScheduleUnplug(unit->first->main_, *unit->second);
+            Device* d = unit->first->Target(*unit->second);
+            if (d && d->node) {
+                d->node->gone = true;
+                unit->first->ScheduleUnplug(*d, *unit->second);
             }
             delete unit;
         }, unit);
@@ -397,6 +436,7 @@ void EmulatedBus::StartClock(std::chrono::steady_clock::time_point start) {
 
 void EmulatedBus::UnplugAll() {
     for (Device* d : {&main_, &second_, &unrelated_}) PullOut(*d, "end of the run");
+    for (const auto& unit : units_) PullOut(*unit, "end of the run");
 }
 
 bool EmulatedBus::HandleIoctl(Node* n, UMockdevIoctlClient* client) {
@@ -453,7 +493,7 @@ bool EmulatedBus::HandleIoctl(Node* n, UMockdevIoctlClient* client) {
         CopyString(client, d.name, size);
         return TRUE;
     case 0x05:  // HIDIOCGRAWPHYS(len)
-        CopyString(client, "usb-0000:00:14.0-" + std::to_string(d.port) + "/input0", size);
+        CopyString(client, "usb-0000:00:14.0-" + d.port.substr(2) + "/input0", size);
         return TRUE;
     case 0x08:  // HIDIOCGRAWUNIQ(len)
         CopyString(client, d.serial, size);
@@ -504,7 +544,8 @@ bool EmulatedBus::HandleWrite(Node* n, UMockdevIoctlClient* client) {
         }
         for (std::size_t i = 0; i < scenario_.unplugs.size(); ++i) {
             const Unplug& u = scenario_.unplugs[i];
-            if (unplug_used_[i] || u.trigger != Unplug::Trigger::AtBlock || u.value != index)
+            if (unplug_used_[i] || u.trigger != Unplug::Trigger::AtBlock || u.value != index ||
+                Target(u) != &d)
                 continue;
             unplug_used_[i] = true;
             n->gone = true;
@@ -527,10 +568,11 @@ bool EmulatedBus::HandleWrite(Node* n, UMockdevIoctlClient* client) {
                 w < 0 ? std::strerror(errno) : "");
         }
     }
-    if (is_data) {
+    if (looks_like_data) {
         for (std::size_t i = 0; i < scenario_.unplugs.size(); ++i) {
             const Unplug& u = scenario_.unplugs[i];
-            if (unplug_used_[i] || u.trigger != Unplug::Trigger::AfterBlock || u.value != index)
+            if (unplug_used_[i] || u.trigger != Unplug::Trigger::AfterBlock || u.value != index ||
+                Target(u) != &d)
                 continue;
             unplug_used_[i] = true;
             n->gone = true;
@@ -552,6 +594,16 @@ bool EmulatedBus::HandleWrite(Node* n, UMockdevIoctlClient* client) {
     }
     umockdev_ioctl_client_complete(client, static_cast<glong>(bytes.size()), 0);
     return TRUE;
+}
+
+std::vector<EmulatedBus::UnitVerdict> EmulatedBus::ConcludeUnits() {
+    std::lock_guard lock(mutex_);
+    std::vector<UnitVerdict> out;
+    for (std::size_t i = 0; i < units_.size(); ++i) {
+        out.push_back({units_[i]->unit, units_[i]->model->Conclude(),
+                       ParseOutcome(scenario_.units[i].expect).value_or(Outcome::NoUpdate)});
+    }
+    return out;
 }
 
 std::string EmulatedBus::TestbedError() {

@@ -33,11 +33,13 @@ struct Node;
 
 // One physical device on the bus; it keeps its bootloader state across plug-ins.
 struct Device {
-    int number = 0;          // 1: the device under update, 2: the second one, 3: unrelated
-    int port = 0;            // USB port, names the device "1-<port>"
+    int number = 0;          // 1: the device under update, 2: the second one, 3: unrelated,
+                             // 4 on: the scenario's units in the order declared
+    std::string unit;        // the scenario's name for it; empty for devices 1 to 3
+    std::string port;        // the USB device's sysfs name on the root hub, "1-2" or "1-2.3"
     std::uint16_t vendor = 0, product = 0;
     std::string name;        // HID_NAME
-    std::string serial;      // HID_UNIQ
+    std::string serial;      // HID_UNIQ and the USB `serial`; empty: the device has none
     std::vector<std::uint8_t> descriptor;
     std::unique_ptr<BootloaderModel> model;  // null for the unrelated device
     Node* node = nullptr;    // the current plug-in; null while unplugged
@@ -72,8 +74,15 @@ public:
     // Pulls every device out (for the end of the run).
     void UnplugAll();
 
-    // The verdict over every Orvel device that received a report.
+    // The verdict over devices 1 and 2 (and the unrelated one).
     Verdict Conclude();
+    // Each unit of the scenario: its name, verdict and whether that is what it expects.
+    struct UnitVerdict {
+        std::string name;
+        Verdict verdict;
+        Outcome expected;
+    };
+    std::vector<UnitVerdict> ConcludeUnits();
 
     // The first thing that went wrong while building the testbed; empty when all went well.
     std::string TestbedError();
@@ -87,6 +96,7 @@ private:
     void PullOut(Device& d, const char* why);
     void ScheduleUnplug(Device& d, const Unplug& u);
     void ScheduleReplug(Device& d, const Unplug& u);
+    Device* Target(const Unplug& u);
     void Log(const Device* d, const Node* n, const std::string& kind, const std::string& block,
              const std::string& status, const std::string& detail);
     double NowMs() const;
@@ -103,6 +113,7 @@ private:
     bool clock_started_ = false;
 
     Device main_, second_, unrelated_;
+    std::vector<std::unique_ptr<Device>> units_;  // the scenario's units (devices 4 on)
     std::vector<std::unique_ptr<Node>> nodes_;
     std::vector<bool> fault_used_;
     std::vector<bool> unplug_used_;

@@ -254,13 +254,27 @@ int main(int argc, char** argv) {
         KillGroup(run.child, SIGKILL);
 
         const lumo::emulator::Verdict verdict = bus.Conclude();
+        const auto units = bus.ConcludeUnits();
         bus.UnplugAll();
+
+        // Each further unit's verdict first; the last line stays the verdict of device 1.
+        bool units_as_expected = true;
+        for (const auto& u : units) {
+            std::fprintf(transcript, "# unit %s verdict: %s\n", u.name.c_str(),
+                         u.verdict.text.c_str());
+            std::printf("emulator unit %s verdict: %s\n", u.name.c_str(), u.verdict.text.c_str());
+            if (u.verdict.outcome == u.expected) continue;
+            units_as_expected = false;
+            std::printf("emulator: expected outcome %s for unit %s, got %s\n",
+                        lumo::emulator::OutcomeName(u.expected), u.name.c_str(),
+                        lumo::emulator::OutcomeName(u.verdict.outcome));
+        }
         std::fprintf(transcript, "# verdict: %s\n", verdict.text.c_str());
         std::fclose(transcript);
 
         std::printf("emulator verdict: %s\n", verdict.text.c_str());
-        const bool as_expected = verdict.outcome == opt.expect;
-        if (!as_expected)
+        const bool as_expected = verdict.outcome == opt.expect && units_as_expected;
+        if (verdict.outcome != opt.expect)
             std::printf("emulator: expected outcome %s, got %s\n",
                         lumo::emulator::OutcomeName(opt.expect),
                         lumo::emulator::OutcomeName(verdict.outcome));

@@ -1,5 +1,7 @@
 #include "emulator/scenario.h"
 
+#include "emulator/bootloader_model.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -9,15 +11,18 @@ namespace lumo::emulator {
 
 namespace {
 
-std::vector<std::string> Words(const std::string& line) {
+std::vector<std::string> RawWords(const std::string& line) {
     std::vector<std::string> words;
     std::istringstream in(line);
     std::string w;
-    while (in >> w) {
+    while (in >> w) words.push_back(w);
+    return words;
+}
+
+std::vector<std::string> Lowered(std::vector<std::string> words) {
+    for (std::string& w : words)
         std::transform(w.begin(), w.end(), w.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        words.push_back(w);
-    }
     return words;
 }
 
@@ -42,6 +47,86 @@ bool Match(const std::vector<std::string>& words, const std::vector<std::string>
         }
     }
     nums = std::move(found);
+    return true;
+}
+
+// A port on the emulated root hub: "1-" and dot-separated port numbers.
+bool PortName(const std::string& s) {
+    if (!s.starts_with("1-") || s.size() == 2 || s.back() == '.') return false;
+    bool after_dot = true;
+    for (const char c : s.substr(2)) {
+        if (c == '.' && after_dot) return false;
+        if (c != '.' && !std::isdigit(static_cast<unsigned char>(c))) return false;
+        after_dot = c == '.';
+    }
+    return true;
+}
+
+UnitSpec* FindUnit(Scenario& s, const std::string& name) {
+    for (UnitSpec& u : s.units)
+        if (u.name == name) return &u;
+    return nullptr;
+}
+
+// The unit statements; `raw` is `w` before lowering (serials keep their case). Sets `error`
+// when a statement is recognised but wrong; false with no error when not recognised.
+bool UnitStatement(const std::vector<std::string>& w, const std::vector<std::string>& raw,
+                   Scenario& s, std::string& error) {
+    std::vector<std::uint32_t> n;
+    const auto known = [&](const std::string& name) {
+        if (FindUnit(s, name)) return true;
+        error = "no unit " + name + " before this";
+        return false;
+    };
+    if (w.size() >= 3 && w[0] == "device" && w[1] == "at") {
+        if (!PortName(w[2])) return (error = "bad port " + w[2]), false;
+        s.device_port = w[2];
+        if (w.size() == 5 && w[3] == "no" && w[4] == "serial") {
+            s.device_serial = "";
+        } else if (w.size() == 5 && w[3] == "serial") {
+            s.device_serial = raw[4];
+        } else if (w.size() != 3) {
+            return false;
+        }
+        return true;
+    }
+    if (w.size() >= 5 && w[0] == "unit" && w[3] == "at") {
+        if (w[2] != "c3d1" && w[2] != "7b16") return (error = "bad product " + w[2]), false;
+        if (!PortName(w[4])) return (error = "bad port " + w[4]), false;
+        if (FindUnit(s, w[1])) return (error = "unit " + w[1] + " named twice"), false;
+        UnitSpec u{w[1], w[2] == "7b16", w[4], "", std::nullopt, "no-update"};
+        if (w.size() == 7 && w[5] == "serial") {
+            u.serial = raw[6];
+        } else if (w.size() != 5) {
+            return false;
+        }
+        s.units.push_back(std::move(u));
+        return true;
+    }
+    // "plug in unit NAME after N ms", "unplug unit NAME after block K|N ms",
+    // "expect unit NAME OUTCOME": the name is taken out, the rest matched as usual.
+    const auto unit_at = std::find(w.begin(), w.end(), "unit");
+    if (unit_at == w.end() || unit_at + 1 == w.end()) return false;
+    const std::string name = *(unit_at + 1);
+    std::vector<std::string> rest(w.begin(), unit_at);
+    rest.push_back("unit");
+    rest.insert(rest.end(), unit_at + 2, w.end());
+    if (Match(rest, {"plug", "in", "unit", "after", "N", "ms"}, n)) {
+        if (!known(name)) return false;
+        FindUnit(s, name)->plug_in_ms = n[0];
+    } else if (Match(rest, {"unplug", "unit", "after", "block", "N"}, n)) {
+        if (!known(name)) return false;
+        s.unplugs.push_back({Unplug::Trigger::AfterBlock, n[0], {}, {}, name});
+    } else if (Match(rest, {"unplug", "unit", "after", "N", "ms"}, n)) {
+        if (!known(name)) return false;
+        s.unplugs.push_back({Unplug::Trigger::AfterMs, n[0], {}, {}, name});
+    } else if (rest.size() == 3 && rest[0] == "expect" && rest[1] == "unit") {
+        if (!known(name)) return false;
+        if (!ParseOutcome(rest[2])) return (error = "bad outcome " + rest[2]), false;
+        FindUnit(s, name)->expect = rest[2];
+    } else {
+        return false;
+    }
     return true;
 }
 
@@ -107,10 +192,12 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
         std::istringstream parts(raw);
         std::string part;
         while (std::getline(parts, part, ';')) {
-            const auto words = Words(part);
+            const auto raw_words = RawWords(part);
+            const auto words = Lowered(raw_words);
             if (words.empty()) continue;
             std::string why;
-            if (!Statement(words, scenario, why)) {
+            const bool unit = UnitStatement(words, raw_words, scenario, why);
+            if (!unit && (!why.empty() || !Statement(words, scenario, why))) {
                 error = "line " + std::to_string(line_no) + ": " + why + ": \"" + part + "\"";
                 return false;
             }

@@ -21,7 +21,20 @@
 //   second device after N ms         ... plugged in then
 //   remove second device after N ms  the device of the other product is pulled out then
 //
+// Several units of the same or either product, each on its own USB port (the device under
+// update is unit 1):
+//
+//   device at PORT [serial TEXT | no serial]     unit 1's port ("1-2", "1-2.3") and serial
+//   unit NAME PRODUCT at PORT [serial TEXT]      another unit (PRODUCT c3d1 or 7b16), present
+//                                                at the start; without a serial it has none
+//   plug in unit NAME after N ms                 ... absent at the start, plugged in then
+//   unplug unit NAME after block K               block K is taken, then the unit is pulled out
+//   unplug unit NAME after N ms
+//   replug after N ms                            (after either) back on its port, as a new node
+//   expect unit NAME OUTCOME                     its verdict (default no-update)
+//
 // Block events act on the first write of that block only, so a later retry goes through.
+// Serials keep their case; everything else is case-insensitive.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +52,17 @@ struct Unplug {
     // The remove events this long after the node went dead; empty: at once, before the write
     // that pulled the device out returns.
     std::optional<std::uint32_t> removal_events_ms;
+    std::string unit{};                      // the unit's name; empty: unit 1
+};
+
+// A unit besides the device under update.
+struct UnitSpec {
+    std::string name{};
+    bool variant = false;    // product 0x7B16, else 0xC3D1
+    std::string port{};      // the USB device's name, "1-N" or "1-N.M..."
+    std::string serial{};    // empty: none
+    std::optional<std::uint32_t> plug_in_ms;  // empty: present from the start
+    std::string expect = "no-update";
 };
 
 struct BlockFault {
@@ -61,6 +85,9 @@ struct Scenario {
     bool second_device = false;
     std::optional<std::uint32_t> second_device_ms;
     std::optional<std::uint32_t> second_device_removed_ms;
+    std::optional<std::string> device_port;    // unit 1's; empty: "1-1"
+    std::optional<std::string> device_serial;  // unit 1's; empty: the built-in one
+    std::vector<UnitSpec> units;
 };
 
 // Adds the statements in `text` to `scenario`. On a bad statement returns false and sets

@@ -1,5 +1,6 @@
 // A snapshot of the HID interfaces present, held as their paths: for platforms that learn every
-// path at once (udev's enumeration on Linux, the devices a page may use in the browser).
+// path at once (udev's enumeration on Linux, the devices a page may use in the browser), and
+// the unit each belongs to where the platform can tell.
 #pragma once
 
 #include <cstring>
@@ -13,7 +14,9 @@ namespace lumo {
 
 class PathListInterfaceSet : public HidInterfaceSet {
   public:
-    explicit PathListInterfaceSet(std::vector<std::string> paths) : paths_(std::move(paths)) {}
+    explicit PathListInterfaceSet(std::vector<std::string> paths,
+                                  std::vector<UnitIdentity> units = {})
+        : paths_(std::move(paths)), units_(std::move(units)) {}
 
     bool EnumInterface(std::uint32_t index) override { return index < paths_.size(); }
 
@@ -27,8 +30,13 @@ class PathListInterfaceSet : public HidInterfaceSet {
         return true;
     }
 
+    UnitIdentity Identity(std::uint32_t index) override {
+        return index < units_.size() ? units_[index] : UnitIdentity{};
+    }
+
   private:
     std::vector<std::string> paths_;
+    std::vector<UnitIdentity> units_;  // by index, as paths_; may be shorter (unknown)
 };
 
 }  // namespace lumo

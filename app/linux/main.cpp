@@ -10,6 +10,7 @@
 
 #include "platform/linux/hidraw_access.h"
 #include "platform/linux/logind_inhibitor.h"
+#include "platform/linux/unit_lock_file.h"
 #include "platform/linux/udev_monitor.h"
 #include "ui/qt/lumo_tool_dialog.h"
 
@@ -49,7 +50,10 @@ int main(int argc, char** argv) {
     // Made before the dialog, so that it is still there when the dialog's tool ends an update
     // that the window closed on.
     lumo::linux_power::LogindInhibitor inhibitor(name.toStdString(), std::cerr);
-    lumo::qt::LumoToolDialog dialog(hid, &monitor, name, {}, {.lifetime = &inhibitor});
+    // One writer per unit, also against lumo-flash and a second window.
+    lumo::linux_hid::LockFileClaims claims(std::cerr, name.toStdString());
+    lumo::qt::LumoToolDialog dialog(hid, &monitor, name, {},
+                                    {.lifetime = &inhibitor, .claims = &claims});
     dialog.Initialize();
     dialog.show();
     dialog.exec();

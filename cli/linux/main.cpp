@@ -1,6 +1,6 @@
 // lumo-flash on Linux: one thread, one poll(2) loop over the udev monitor, a 10 ms timer fd and
 // a signal fd for Ctrl-C and SIGTERM, feeding the portable run; a logind inhibitor lock against
-// sleep and shutdown while an update is under way.
+// sleep and shutdown while an update is under way, and a lock file on the unit it updates.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -11,17 +11,21 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <thread>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_run.h"
+#include "cli/multi_run.h"
 #include "cli/options.h"
 #include "platform/linux/hidraw_access.h"
 #include "platform/linux/logind_inhibitor.h"
 #include "platform/linux/udev_monitor.h"
+#include "platform/linux/unit_lock_file.h"
 
 namespace {
 
@@ -51,9 +55,10 @@ struct Fd {
     }
 };
 
-int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
-              const ImageChoice& images) {
-    // Ctrl-C and SIGTERM arrive as readable data in the loop, never in the middle of a write.
+// The event loop of a run, one FlashRun or a MultiRun: Ctrl-C and SIGTERM arrive as readable
+// data, never in the middle of a write; ticks every 10 ms; udev's arrivals and removals.
+template <typename Run>
+int Loop(Run& run, lumo::linux_hid::UdevHidMonitor& monitor) {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -69,15 +74,6 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
     constexpr long kTickNs = lumo::UPDATE_TIMER_PERIOD_MS * 1000000L;
     const itimerspec period{{0, kTickNs}, {0, kTickNs}};
 
-    // The monitor exists before the first search, so a device plugged in meanwhile is seen.
-    lumo::linux_hid::UdevHidMonitor monitor;
-    SteadyClock clock;
-    SleepPause pause;
-    // Sleep and shutdown held off from the update's start to its end (logind's lock).
-    lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
-    RunSettings settings = SettingsFor(options, images);
-    settings.update.lifetime = &inhibitor;
-    FlashRun run(hid, pause, clock, report, std::move(settings));
     run.Begin();
     timerfd_settime(timer_fd.fd, 0, &period, nullptr);
 
@@ -107,6 +103,38 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
     return *run.exit_code();
 }
 
+int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
+              const ImageChoice& images) {
+    // The monitor exists before the first search, so a device plugged in meanwhile is seen.
+    lumo::linux_hid::UdevHidMonitor monitor;
+    SteadyClock clock;
+    SleepPause pause;
+    // Sleep and shutdown held off from the update's start to its end (logind's lock).
+    lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
+    RunSettings settings = SettingsFor(options, images);
+    settings.update.lifetime = &inhibitor;
+    // One writer per unit, also against another lumo-flash and the dialog.
+    lumo::linux_hid::LockFileClaims claims(std::cerr, "lumo-flash");
+    settings.update.claims = &claims;
+    FlashRun run(hid, pause, clock, report, std::move(settings));
+    return Loop(run, monitor);
+}
+
+// --all: the same loop over one run per unit.
+int RunAll(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
+           const ImageChoice& images, const std::vector<UnitEntry>& units) {
+    lumo::linux_hid::UdevHidMonitor monitor;
+    SteadyClock clock;
+    SleepPause pause;
+    lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
+    RunSettings settings = SettingsFor(options, images);
+    settings.update.lifetime = &inhibitor;
+    MultiRun run(hid, pause, clock, std::cout, std::cerr, report.mode(), units, settings, [] {
+        return std::make_unique<lumo::linux_hid::LockFileClaims>(std::cerr, "lumo-flash");
+    });
+    return Loop(run, monitor);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,5 +152,5 @@ int main(int argc, char** argv) {
                                                     : OutputMode::kLines;
     ConsoleReport report(std::cout, std::cerr, mode);
     lumo::linux_hid::HidrawAccess hid(std::cerr, LUMO_UDEV_RULE_FILE, "lumo-flash");
-    return RunCommand(options, hid, std::cout, report, RunUpdate);
+    return RunCommand(options, hid, std::cout, report, RunUpdate, RunAll);
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/linux/hid_path.h"
+#include "platform/linux/unit_identity.h"
 #include "platform/path_list_interface_set.h"
 
 namespace lumo::linux_hid {
@@ -83,18 +84,22 @@ std::unique_ptr<HidInterfaceSet> HidrawAccess::ListInterfaces() {
     udev_enumerate* e = udev_enumerate_new(udev_);
     if (!e) return nullptr;
     std::vector<std::string> paths;
+    std::vector<UnitIdentity> units;
     if (udev_enumerate_add_match_subsystem(e, "hidraw") >= 0 &&
         udev_enumerate_scan_devices(e) >= 0) {
         udev_list_entry* entry;
         udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
             udev_device* dev = udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry));
             if (!dev) continue;
-            if (auto path = PathOf(dev)) paths.push_back(std::move(*path));
+            if (auto path = PathOf(dev)) {
+                paths.push_back(std::move(*path));
+                units.push_back(UnitIdentityOf(dev));
+            }
             udev_device_unref(dev);
         }
     }
     udev_enumerate_unref(e);
-    return std::make_unique<PathListInterfaceSet>(std::move(paths));
+    return std::make_unique<PathListInterfaceSet>(std::move(paths), std::move(units));
 }
 
 HidHandle HidrawAccess::Open(std::string_view path) {

@@ -86,14 +86,17 @@ Parsed Parse(std::vector<const char*> args) {
 }
 
 TEST(Options, DefaultsAndValues) {
-    const Parsed p = Parse({"--wait", "2.5", "--json", "--image", "f.bin", "--product", "7b16"});
+    const Parsed p = Parse({"--wait", "2.5", "--json", "--image", "f.bin", "--product", "7b16",
+                            "--device", "1-2.3"});
     const Options& o = std::get<Options>(p.result);
     EXPECT_EQ(o.wait_s, 2.5);
     EXPECT_EQ(o.resume_timeout_s, 60);
     EXPECT_TRUE(o.json);
     EXPECT_EQ(o.image, "f.bin");
     EXPECT_EQ(o.product, kProductVariant);
+    EXPECT_EQ(o.device, "1-2.3");
     EXPECT_EQ(std::get<Options>(Parse({}).result).wait_s, 0);
+    EXPECT_FALSE(std::get<Options>(Parse({}).result).device);
 }
 
 TEST(Options, MistakesEndWithThreeAndSayWhy) {
@@ -138,8 +141,8 @@ TEST(Options, HelpShowsEveryOptionAndTheExitCodes) {
     const Parsed p = Parse({"--help"});
     EXPECT_EQ(std::get<int>(p.result), 0);
     for (const char* text : {"--wait", "--resume-timeout", "--json", "--list", "--image",
-                             "--product", "--version", "--allow-stand-in", "130", "permission",
-                             "at most 86400"})
+                             "--product", "--version", "--allow-stand-in", "--device", "130",
+                             "permission", "at most 86400", "another program is updating that unit"})
         EXPECT_NE(p.out.find(text), std::string::npos) << text;
 }
 

@@ -105,6 +105,43 @@ if(native)
   lumo_cli_e2e(list_two c3d1 no-update --scenario "second device" --
     --exit 0 --stdout-lines 2 --stdout-has "product c3d1" --stdout-has "product 7b16"
     --stdout-has "image 55292 bytes" -- --list)
+  # Several units of product 7b16 on ports 1-2 and 1-3. Ours is pulled after block 300 and
+  # back 2 s later while the other stays: the update goes on on ours alone, byte for byte, and
+  # the other gets nothing (its verdict: no update). The other arrives after the run has
+  # chosen ours (so no --device is needed) or is there from the start (with --device).
+  set(two_units --scenario "device at 1-2 no serial" --scenario "unit b 7b16 at 1-3")
+  set(ours_pulled --scenario "unplug after block 300" --scenario "replug after 2000 ms")
+  lumo_cli_e2e(units_ours_pulled_other_arrived 7b16 delivered ${two_units}
+    --scenario "plug in unit b after 1000 ms" ${ours_pulled} --
+    --exit 0 --events "device,start,progress,suspended,device,resumed,progress,done" --
+    --allow-stand-in --json --wait 20 --resume-timeout 10)
+  lumo_cli_e2e(units_ours_pulled_device 7b16 delivered ${two_units} ${ours_pulled} --
+    --exit 0 --stdout-has ${success} --
+    --allow-stand-in --wait 20 --resume-timeout 10 --device 1-2)
+  # --device picks the other unit by its serial: it gets the update, ours nothing.
+  lumo_cli_e2e(units_device_by_serial 7b16 no-update --scenario "device at 1-2"
+    --scenario "unit b c3d1 at 1-3.4 serial M8P-000304" --scenario "expect unit b delivered" --
+    --exit 0 --stdout-has ${success} -- --allow-stand-in --wait 20 --device M8P-000304)
+  # Two units and no --device: exit 2 before anything is written, with what to type.
+  lumo_cli_e2e(units_need_a_choice 7b16 no-update ${two_units} --
+    --exit 2 --stderr-has "2 units in update mode are present" --stderr-has "lumo-flash --device 1-2"
+    --stderr-has "lumo-flash --device 1-3" --stdout-lacks ${success} --within 10 --
+    --allow-stand-in)
+  # --list --json: each unit's ID, port and serial (null when it has none).
+  lumo_cli_e2e(units_list_json 7b16 no-update ${two_units}
+    --scenario "unit c c3d1 at 1-4.1 serial M8P-000401" --
+    --exit 0 --stdout-lines 3 --stdout-has "\"id\":\"1-2\"" --stdout-has "\"port\":\"1-3\",\"serial\":null"
+    --stdout-has "\"id\":\"M8P-000401\"" --stdout-has "\"port\":\"1-4.1\",\"serial\":\"M8P-000401\"" --
+    --list --json)
+  # --all: both units at once on one timer, ours pulled and back meanwhile; each byte for byte,
+  # a closing line per unit.
+  lumo_cli_e2e(units_all 7b16 delivered --scenario "device at 1-2 no serial"
+    --scenario "unit b c3d1 at 1-3 serial M8P-000303" --scenario "expect unit b delivered"
+    ${ours_pulled} --
+    --exit 0 --stdout-has "{\"event\":\"unit-result\",\"unit\":\"1-2\",\"product\":\"7b16\",\"exit\":0"
+    --stdout-has "{\"event\":\"unit-result\",\"unit\":\"M8P-000303\",\"product\":\"c3d1\",\"exit\":0"
+    --stdout-has "{\"unit\":\"1-2\",\"event\":\"resumed\"" --
+    --allow-stand-in --json --all --resume-timeout 10)
   # Ctrl-C: the first during an update warns and the update goes on; the second aborts (130).
   lumo_cli_e2e(interrupt_two_step 7b16 interrupted --
     --exit 130 --interrupt two-step --stderr-has "Aborted by the user" --stdout-lacks ${success} --

@@ -284,6 +284,25 @@ TEST_F(FlashRunTest, DeviceThatCannotBeOpenedEndsWithFour) {
     EXPECT_NE(err.str().find("cannot be opened: " + kC3D1), std::string::npos);
 }
 
+// Another update holds the unit: nothing at all is written and the run ends with its own status.
+TEST_F(FlashRunTest, UnitClaimedElsewhereWritesNothingAndEndsWithFive) {
+    struct Refusing : UnitClaims {
+        bool TryClaim(std::string_view) override { return false; }
+        void Release() override {}
+    } claims;
+    bus.Plug(k7B16);
+    RunSettings s;
+    s.update.claims = &claims;
+    Make(s);
+    run->Begin();
+    Tick(100);
+    EXPECT_EQ(run->exit_code(), kExitUnitBusy);
+    EXPECT_TRUE(bus.writes.empty());
+    EXPECT_NE(err.str().find(std::string(text::kUnitBusy) + "\nNothing was written."),
+              std::string::npos)
+        << err.str();
+}
+
 TEST_F(FlashRunTest, UnansweredStartFailsWithTheWarningText) {
     bus.Plug(kC3D1);
     bus.fail_reply = true;

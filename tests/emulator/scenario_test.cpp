@@ -87,5 +87,68 @@ TEST(Scenario, BadStatementsAreRefusedWithTheirLine) {
     }
 }
 
+TEST(Scenario, ReadsUnitsWithTheirPortsSerialsAndEvents) {
+    Scenario s;
+    std::string error;
+    ASSERT_TRUE(ParseScenario("device at 1-2 no serial\n"
+                              "unit B 7b16 at 1-3 serial M8V-000303\n"
+                              "unit c c3d1 at 1-4.2\n"
+                              "plug in unit c after 900 ms\n"
+                              "unplug unit b after block 300; replug after 2000 ms\n"
+                              "unplug unit c after 5000 ms\n"
+                              "expect unit B delivered\n",
+                              s, error))
+        << error;
+    EXPECT_EQ(s.device_port, "1-2");
+    EXPECT_EQ(s.device_serial, "");
+    ASSERT_EQ(s.units.size(), 2u);
+    EXPECT_EQ(s.units[0].name, "b");
+    EXPECT_TRUE(s.units[0].variant);
+    EXPECT_EQ(s.units[0].port, "1-3");
+    EXPECT_EQ(s.units[0].serial, "M8V-000303");  // as written
+    EXPECT_FALSE(s.units[0].plug_in_ms);
+    EXPECT_EQ(s.units[0].expect, "delivered");
+    EXPECT_FALSE(s.units[1].variant);
+    EXPECT_EQ(s.units[1].port, "1-4.2");
+    EXPECT_EQ(s.units[1].serial, "");
+    EXPECT_EQ(s.units[1].plug_in_ms, 900u);
+    EXPECT_EQ(s.units[1].expect, "no-update");
+    ASSERT_EQ(s.unplugs.size(), 2u);
+    EXPECT_EQ(s.unplugs[0].unit, "b");
+    EXPECT_EQ(s.unplugs[0].trigger, Unplug::Trigger::AfterBlock);
+    EXPECT_EQ(s.unplugs[0].value, 300u);
+    EXPECT_EQ(s.unplugs[0].replug_ms, 2000u);
+    EXPECT_EQ(s.unplugs[1].unit, "c");
+    EXPECT_EQ(s.unplugs[1].trigger, Unplug::Trigger::AfterMs);
+
+    Scenario plain;
+    ASSERT_TRUE(ParseScenario("device at 1-7 serial Abc-1; unplug after block 5", plain, error));
+    EXPECT_EQ(plain.device_serial, "Abc-1");
+    EXPECT_EQ(plain.unplugs[0].unit, "");  // unit 1
+}
+
+TEST(Scenario, BadUnitStatementsAreRefused) {
+    const struct {
+        const char* text;
+        const char* error;
+    } cases[] = {
+        {"unit b 1234 at 1-3", "line 1: bad product 1234: \"unit b 1234 at 1-3\""},
+        {"unit b 7b16 at 2-3", "line 1: bad port 2-3: \"unit b 7b16 at 2-3\""},
+        {"unit b 7b16 at 1-3..1", "line 1: bad port 1-3..1: \"unit b 7b16 at 1-3..1\""},
+        {"unit b 7b16 at 1-3; unit b c3d1 at 1-4",
+         "line 1: unit b named twice: \" unit b c3d1 at 1-4\""},
+        {"unplug unit x after block 3", "line 1: no unit x before this: \"unplug unit x after block 3\""},
+        {"unit b 7b16 at 1-3; expect unit b fine",
+         "line 1: bad outcome fine: \" expect unit b fine\""},
+        {"device at 1-3 serial", "line 1: not understood: \"device at 1-3 serial\""},
+    };
+    for (const auto& c : cases) {
+        Scenario s;
+        std::string error;
+        EXPECT_FALSE(ParseScenario(c.text, s, error)) << c.text;
+        EXPECT_EQ(error, c.error);
+    }
+}
+
 }  // namespace
 }  // namespace lumo::emulator

@@ -173,6 +173,63 @@ TEST_F(Backend, DiscoveryFindsEachProductBehindAnUnrelatedDevice) {
     }
 }
 
+// A unit's identity: the USB device's sysfs name and the serial, from HID_UNIQ first.
+struct IdentityCase {
+    const char* what;
+    EmulatedHid device;
+    UnitIdentity expected;
+};
+
+TEST(BackendIdentity, NamesTheUnitByPortAndSerial) {
+    const IdentityCase cases[] = {
+        {"port behind a hub, serial from HID_UNIQ",
+         {.port = "1-2.3", .hid_uniq = "M8V-000101", .usb_serial = "USB-SERIAL"},
+         {"1-2.3", "M8V-000101"}},
+        {"serial from the USB device when HID_UNIQ is empty",
+         {.port = "3-1", .usb_serial = "M8P-000202"},
+         {"3-1", "M8P-000202"}},
+        {"no serial at all", {.port = "1-4"}, {"1-4", ""}},
+        {"no USB device above the node",
+         {.bus = 0x0005, .usb_interface = -1, .hid_uniq = "aa:bb:cc:dd:ee:ff"},
+         {"", "aa:bb:cc:dd:ee:ff"}},
+    };
+    for (const IdentityCase& c : cases) {
+        Testbed bed;
+        std::ostringstream diag;
+        HidrawAccess hid{diag, "70-orvel-m8.rules"};
+        bed.Plug(c.device);
+        auto set = hid.ListInterfaces();
+        ASSERT_TRUE(set && set->EnumInterface(0)) << c.what;
+        EXPECT_EQ(set->Identity(0), c.expected) << c.what;
+        EXPECT_EQ(set->Identity(1), UnitIdentity{}) << c.what;  // past the end: unknown
+    }
+}
+
+// Two units listed side by side keep their own identities, in the order of their paths.
+TEST(BackendIdentity, EachInterfaceCarriesItsOwnUnit) {
+    Testbed bed;
+    std::ostringstream diag;
+    HidrawAccess hid{diag, "70-orvel-m8.rules"};
+    bed.Plug({.product = 0x7B16, .instance = 1, .node = "hidraw0", .port = "1-2"});
+    bed.Plug({.product = 0x7B16, .instance = 2, .node = "hidraw1", .port = "1-3",
+              .hid_uniq = "M8V-000303"});
+    auto set = hid.ListInterfaces();
+    ASSERT_TRUE(set);
+    std::vector<std::pair<std::string, UnitIdentity>> listed;
+    for (std::uint32_t i = 0; set->EnumInterface(i); ++i) {
+        std::string buf(set->PathSize(i), '\0');
+        ASSERT_TRUE(set->ReadPath(i, {buf.data(), buf.size()}));
+        listed.emplace_back(NodeFromHidPath(buf.c_str()), set->Identity(i));
+    }
+    std::sort(listed.begin(), listed.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].first, "/dev/hidraw0");
+    EXPECT_EQ(listed[0].second, (UnitIdentity{"1-2", ""}));
+    EXPECT_EQ(listed[1].first, "/dev/hidraw1");
+    EXPECT_EQ(listed[1].second, (UnitIdentity{"1-3", "M8V-000303"}));
+}
+
 TEST_F(Backend, ProbeFailsWhenTheDescriptorCannotBeRead) {
     bed.Plug({});
     bed.refuse_descriptor = true;

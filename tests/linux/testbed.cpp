@@ -110,13 +110,15 @@ Testbed::~Testbed() {
 }
 
 std::string Testbed::Plug(const EmulatedHid& d) {
-    const std::string usb_name = "1-" + std::to_string(d.instance);
+    const std::string usb_name = d.port.empty() ? "1-" + std::to_string(d.instance) : d.port;
     std::string parent;
     if (d.bus == 0x0003) {
-        parent = Take(umockdev_testbed_add_device(testbed_, "usb", usb_name.c_str(), nullptr,
-                                                  "idVendor", Hex(d.vendor, 4, false).c_str(),
-                                                  "idProduct", Hex(d.product, 4, false).c_str(),
-                                                  nullptr, "DEVTYPE", "usb_device", nullptr));
+        // A device without a serial has no `serial` attribute at all; bcdDevice takes its place.
+        const bool serial = !d.usb_serial.empty();
+        parent = Take(umockdev_testbed_add_device(
+            testbed_, "usb", usb_name.c_str(), nullptr, "idVendor", Hex(d.vendor, 4, false).c_str(),
+            "idProduct", Hex(d.product, 4, false).c_str(), serial ? "serial" : "bcdDevice",
+            serial ? d.usb_serial.c_str() : "0100", nullptr, "DEVTYPE", "usb_device", nullptr));
         if (d.usb_interface >= 0) {
             const std::string intf = usb_name + ":1." + std::to_string(d.usb_interface);
             parent = Take(umockdev_testbed_add_device(
@@ -134,7 +136,7 @@ std::string Testbed::Plug(const EmulatedHid& d) {
     const std::string hid = Take(umockdev_testbed_add_device(
         testbed_, "hid", instance.c_str(), parent.empty() ? nullptr : parent.c_str(), nullptr,
         "HID_ID", hid_id.c_str(), "HID_NAME", "Orvel M8 Bootloader", "HID_PHYS", phys.c_str(),
-        "HID_UNIQ", "", nullptr));
+        "HID_UNIQ", d.hid_uniq.c_str(), nullptr));
     // Only a device described as a record gets a node; a stream node is a pseudo-terminal.
     const std::string devname = "/dev/" + d.node;
     const std::string record =

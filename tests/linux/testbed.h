@@ -25,6 +25,9 @@ struct EmulatedHid {
     int usb_interface = 0;  // -1: no USB interface in the sysfs tree
     unsigned instance = 1;  // the HID instance number, .0001
     std::string node = "hidraw0";
+    std::string port{};        // the USB device's sysfs name; empty: "1-<instance>"
+    std::string hid_uniq{};    // HID_UNIQ of the HID device
+    std::string usb_serial{};  // the USB device's `serial` attribute; empty: none
 };
 
 class Testbed {

@@ -1,0 +1,95 @@
+#include "cli/units.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+
+#include "core/device_link.h"
+
+namespace lumo::cli {
+
+namespace {
+
+std::optional<std::string> PathAt(HidInterfaceSet& set, std::uint32_t index) {
+    const std::size_t size = set.PathSize(index);
+    if (size == 0) return std::nullopt;
+    std::string path(size, '\0');
+    if (!set.ReadPath(index, {path.data(), path.size()})) return std::nullopt;
+    path.resize(std::string_view(path.c_str()).size());
+    return path;
+}
+
+// The interfaces of one set that the filter lets through, by their index in it.
+class FilteredSet : public HidInterfaceSet {
+  public:
+    FilteredSet(std::unique_ptr<HidInterfaceSet> inner, std::vector<std::uint32_t> kept)
+        : inner_(std::move(inner)), kept_(std::move(kept)) {}
+
+    bool EnumInterface(std::uint32_t index) override { return index < kept_.size(); }
+    std::size_t PathSize(std::uint32_t index) override {
+        return index < kept_.size() ? inner_->PathSize(kept_[index]) : 0;
+    }
+    bool ReadPath(std::uint32_t index, std::span<char> buffer) override {
+        return index < kept_.size() && inner_->ReadPath(kept_[index], buffer);
+    }
+    UnitIdentity Identity(std::uint32_t index) override {
+        return index < kept_.size() ? inner_->Identity(kept_[index]) : UnitIdentity{};
+    }
+
+  private:
+    std::unique_ptr<HidInterfaceSet> inner_;
+    std::vector<std::uint32_t> kept_;
+};
+
+}  // namespace
+
+std::string UnitId(const UnitIdentity& unit, std::string_view path) {
+    if (!unit.serial.empty()) return unit.serial;
+    if (!unit.port.empty()) return unit.port;
+    return std::string(path);
+}
+
+bool NamesUnit(std::string_view id, const UnitIdentity& unit, std::string_view path) {
+    return !id.empty() && (id == UnitId(unit, path) || id == unit.serial || id == unit.port ||
+                           id == path);
+}
+
+std::vector<UnitEntry> ListUnits(HidAccess& hid) {
+    std::vector<UnitEntry> units;
+    const std::unique_ptr<HidInterfaceSet> set = hid.ListInterfaces();
+    if (!set) return units;
+    for (std::uint32_t index = 0; set->EnumInterface(index); ++index) {
+        const auto path = PathAt(*set, index);
+        const auto variant = path ? MatchedProduct(*path) : std::nullopt;
+        if (!variant) continue;
+        UnitEntry entry{"", *path, *variant, set->Identity(index)};
+        entry.id = UnitId(entry.unit, entry.path);
+        const bool listed = std::any_of(units.begin(), units.end(), [&](const UnitEntry& u) {
+            return entry.unit.Known() && u.id == entry.id;
+        });
+        if (!listed) units.push_back(std::move(entry));
+    }
+    return units;
+}
+
+bool OneUnitHid::Chosen(const UnitIdentity& unit, std::string_view path) {
+    if (NamesUnit(id_, unit, path)) {
+        if (unit.Known()) learned_ = unit;
+        return true;
+    }
+    if (!learned_.serial.empty()) return unit.serial == learned_.serial;
+    return !learned_.port.empty() && unit.port == learned_.port;
+}
+
+std::unique_ptr<HidInterfaceSet> OneUnitHid::ListInterfaces() {
+    std::unique_ptr<HidInterfaceSet> set = hid_.ListInterfaces();
+    if (!set) return nullptr;
+    std::vector<std::uint32_t> kept;
+    for (std::uint32_t index = 0; set->EnumInterface(index); ++index) {
+        const auto path = PathAt(*set, index);
+        if (path && Chosen(set->Identity(index), *path)) kept.push_back(index);
+    }
+    return std::make_unique<FilteredSet>(std::move(set), std::move(kept));
+}
+
+}  // namespace lumo::cli

@@ -1,0 +1,58 @@
+// The units in update mode that lumo-flash can see, how it names them, and the HID access that
+// shows it only the unit chosen with --device.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ports/hid_access.h"
+
+namespace lumo::cli {
+
+struct UnitEntry {
+    std::string id;    // what --device takes: the serial, else the port, else the path
+    std::string path;  // its first interface in update mode
+    bool variant = false;
+    UnitIdentity unit;
+};
+
+// The name --device takes for a unit.
+std::string UnitId(const UnitIdentity& unit, std::string_view path);
+
+// Whether `id` names this interface's unit: its id, serial, port or path.
+bool NamesUnit(std::string_view id, const UnitIdentity& unit, std::string_view path);
+
+// The units present in update mode, in the platform's order: one entry per unit whose identity
+// is known, one per interface where it is not.
+std::vector<UnitEntry> ListUnits(HidAccess& hid);
+
+// HID access that lists only the interfaces of the unit `id` names; everything else passes
+// straight through. A unit named by its path (which on Linux names the node, new at each
+// replug) is followed by its identity once one of its listings has shown it.
+class OneUnitHid : public HidAccess {
+  public:
+    OneUnitHid(HidAccess& hid, std::string id) : hid_(hid), id_(std::move(id)) {}
+
+    std::unique_ptr<HidInterfaceSet> ListInterfaces() override;
+    HidHandle Open(std::string_view path) override { return hid_.Open(path); }
+    bool SetNumInputBuffers(HidHandle h, unsigned count) override {
+        return hid_.SetNumInputBuffers(h, count);
+    }
+    bool Probe(HidHandle h) override { return hid_.Probe(h); }
+    bool WriteReport(HidHandle h, const UpdateReport& report) override {
+        return hid_.WriteReport(h, report);
+    }
+    bool ReadReply(HidHandle h) override { return hid_.ReadReply(h); }
+    void Close(HidHandle h) override { hid_.Close(h); }
+
+  private:
+    bool Chosen(const UnitIdentity& unit, std::string_view path);
+
+    HidAccess& hid_;
+    std::string id_;
+    UnitIdentity learned_;  // the unit's identity, once seen
+};
+
+}  // namespace lumo::cli
