@@ -32,9 +32,9 @@ run_one() {
     local execs rate
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
-    echo "fuzz $t: ${seconds} s, ${execs} runs, ${rate} runs/s, corpus $(ls "$corpus" | wc -l) inputs, no finding"
+    echo "ok: fuzz $t: ${seconds} s, ${execs} runs, ${rate} runs/s, corpus $(ls "$corpus" | wc -l) inputs, no finding"
   else
-    echo "fuzz $t: FOUND A FAULT; input in $artifacts/, log in $log:"
+    echo "FAIL: fuzz $t: FOUND A FAULT; input in $artifacts/, log in $log:"
     grep -E "ERROR|SUMMARY|property broken|Test unit written" "$log" | head -20
     return 1
   fi

@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
 # The core's tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
+#   scripts/test-sanitize.sh [--junit FILE]     (FILE: CTest's JUnit report, for test-all.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+report=()
+if [ "${1:-}" = "--junit" ]; then
+  [ $# -ge 2 ] || { echo "usage: $0 [--junit FILE]" >&2; exit 2; }
+  report=(--output-junit "$(realpath -m "$2")")
+fi
 
 werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON
@@ -13,5 +20,5 @@ cmake --build build/sanitize -j "$(nproc)" --target lumo_core_tests
 # fault kind), the schedules the first 1000 seeds.
 LUMO_MATRIX_STRIDE=16 LUMO_SCHEDULE_SEEDS=1:1000 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build/sanitize --output-on-failure -j "$(nproc)" \
-  --timeout 300 -L core
+  --timeout 300 -L core "${report[@]}"
 grep -h "^fault matrix:\|^random schedules:" build/sanitize/Testing/Temporary/LastTest.log || true

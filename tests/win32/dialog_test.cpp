@@ -651,8 +651,11 @@ TEST_F(DialogTest, SleepAndShutdownHeldOffOnlyWhileAnUpdateIsUnderWay) {
     Click(IDC_UPDATE);
     EXPECT_EQ(power.log, std::vector<std::string>(kHeldThenReleased.begin(),
                                                   kHeldThenReleased.begin() + 2));
-    for (LPARAM why : {LPARAM{0}, LPARAM{ENDSESSION_LOGOFF}, LPARAM{ENDSESSION_CLOSEAPP},
-                       LPARAM{ENDSESSION_CRITICAL}})
+    // The flags are unsigned and ENDSESSION_LOGOFF has the top bit: in a 32-bit LPARAM it is
+    // negative, as Windows passes it.
+    for (LPARAM why : {LPARAM{0}, static_cast<LPARAM>(ENDSESSION_LOGOFF),
+                       static_cast<LPARAM>(ENDSESSION_CLOSEAPP),
+                       static_cast<LPARAM>(ENDSESSION_CRITICAL)})
         EXPECT_EQ(QueryEndSession(why), FALSE) << "lParam " << why;
     for (int i = 0; i < 10; ++i) Tick();
 

@@ -1,11 +1,24 @@
 #!/usr/bin/env bash
-# Runs its arguments only where Debian's wine32 is installed (the 32-bit loader that runs the
-# shipped i686 Lumo_Tool.exe in the 64-bit prefix); otherwise says so loudly and exits 77,
-# which CTest reports as a skipped test, never as a passed one.
-if [ ! -x /usr/lib/wine/wine ] ||
-   ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
-  echo "SKIPPED: wine32 is not installed, so the i686 Lumo_Tool.exe cannot run here" \
-       "(scripts/install-deps.sh installs it: dpkg --add-architecture i386, wine32:i386)" >&2
+# Runs its arguments only where the shipped i686 Lumo_Tool.exe can run in the 64-bit PREFIX
+# (wine32 installed, its loader starts on this kernel, the prefix holds the 32-bit system);
+# otherwise says why in one line and exits 77, which CTest reports as a skipped test, never as
+# a passed one:
+#   need-wine32.sh PREFIX -- COMMAND...
+# The first case to ask tries it (scripts/check-wine32.sh) and leaves the verdict in the
+# prefix; the others read it, and a new prefix is tried again.
+set -uo pipefail
+prefix="$1"
+shift
+[ "${1:-}" = "--" ] && shift
+verdict="$prefix/wine32-verdict"
+if [ ! -f "$verdict" ]; then
+  status=0
+  reason="$("$(dirname "$0")/../../../scripts/check-wine32.sh" "$prefix")" || status=$?
+  echo "$status $reason" >"$verdict"
+fi
+read -r status reason <"$verdict"
+if [ "$status" != 0 ]; then
+  echo "SKIPPED: the i686 Lumo_Tool.exe cannot run here: $reason"
   exit 77
 fi
 exec "$@"

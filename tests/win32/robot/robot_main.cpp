@@ -100,7 +100,12 @@ void Say(const char* format, const std::string& a = {}, const std::string& b = {
 
 std::string Describe(const Box& box) {
     std::string buttons;
-    for (const std::wstring& b : box.buttons) buttons += (buttons.empty() ? "" : ",") + Utf8(b);
+    // Appended piece by piece: "literal" + std::string trips a false -Wrestrict in the i686
+    // build's GCC 12 at -O3.
+    for (const std::wstring& b : box.buttons) {
+        if (!buttons.empty()) buttons += ',';
+        buttons += Utf8(b);
+    }
     return "caption \"" + Utf8(box.caption) + "\" text \"" + Utf8(box.text) + "\" " +
            (box.icon ? "icon" : "noicon") + " buttons [" + buttons + "] default " +
            std::to_string(box.default_id);
