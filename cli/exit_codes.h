@@ -10,6 +10,7 @@ enum ExitCode : int {
     kExitNoDevice = 2,    // no device in update mode within --wait
     kExitUsage = 3,       // bad usage, bad image file, or an image the device must not get
     kExitCannotOpen = 4,  // a device is present but cannot be opened
+    kExitBusy = 5,        // another program is updating the device; nothing was written
     kExitAborted = 130,   // aborted by the user (Ctrl-C, SIGTERM, the console closed)
 };
 

@@ -191,6 +191,12 @@ void FlashRun::GiveUpWaiting() {
 
 void FlashRun::ShowWarningBox(std::string_view text) {
     if (exit_code_) return;
+    if (text == text::kUnitBusy) {
+        // Refused before the start report: the other program's update goes on undisturbed.
+        report_.Failed("busy", text, "Nothing was written to the device.");
+        Finish(kExitBusy);
+        return;
+    }
     if (!started_) {
         report_.Failed("start-failed", text,
                        "The device did not take the start of the update; nothing else was "
