@@ -30,11 +30,14 @@ std::wstring UnitClaimMutexName(std::string_view key) {
         return name;
     }
     constexpr std::size_t kHashLength = 1 + 16;
-    const std::string_view start = key.substr(0, kMaxNameLength - kNamePrefix.size() - kHashLength);
+    const std::string_view start =
+        key.substr(0, kMaxNameLength - kNamePrefix.size() - kHashLength);
     name.append(start.begin(), start.end());
     name += L'~';
     const std::uint64_t hash = Fnv1a64(key);
-    for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[(hash >> shift) & 0xF];
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        name += L"0123456789abcdef"[(hash >> shift) & 0xF];
+    }
     return name;
 }
 

@@ -54,7 +54,8 @@ public:
 
     // Whether it has claimed its key (waits for it at most kWaitMs).
     bool Holding() const {
-        return process_.hProcess != nullptr && WaitForSingleObject(ready_, kWaitMs) == WAIT_OBJECT_0;
+        return process_.hProcess != nullptr &&
+               WaitForSingleObject(ready_, kWaitMs) == WAIT_OBJECT_0;
     }
 
     // Ends it as a crash would: no Release, no destructor.

@@ -166,7 +166,8 @@ int Notify() {
 int Identity() {
     GUID guid;
     HidD_GetHidGuid(&guid);
-    HDEVINFO set = SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return 1;
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
