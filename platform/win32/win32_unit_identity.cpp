@@ -77,7 +77,7 @@ std::wstring RequestSerial(HANDLE file, DWORD limit_ms) {
 }  // namespace
 
 std::string HidSerialNumber(const std::wstring& path, DWORD limit_ms) {
-    // No access asked: HID collections allow such an open beside any other handle.
+    // No read or write access: the handle only queries the device, beside any other handle.
     const HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (file == INVALID_HANDLE_VALUE) return {};
