@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include "platform/win32/unit_mutex_claims.h"
 #include "platform/win32/win32_hid_access.h"
 #include "ui/win32/lumo_tool_dlg.h"
 #include "ui/win32/sleep_pause.h"
@@ -26,7 +27,11 @@ BOOL CLumoToolApp::InitInstance() {
     // Made before the dialog, so that it is still there when the dialog's tool ends an update
     // that the window closed on.
     SleepShutdownBlocker blocker;
-    CLumoToolDlg dialog(hid, pause, &RegisterDeviceInterfaceNotifications, &blocker);
+    // Likewise: one writer per unit, across our programs.
+    UnitMutexClaims claims;
+    UpdateOptions options;
+    options.claims = &claims;
+    CLumoToolDlg dialog(hid, pause, &RegisterDeviceInterfaceNotifications, &blocker, options);
     set_main_dialog(&dialog);
     dialog.DoModal();
     set_main_dialog(nullptr);

@@ -19,6 +19,7 @@
 #include "cli/flash_run.h"
 #include "cli/options.h"
 #include "platform/win32/sleep_shutdown_blocker.h"
+#include "platform/win32/unit_mutex_claims.h"
 #include "platform/win32/win32_hid_access.h"
 
 namespace {
@@ -143,8 +144,10 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
     // the update is under way; made before the run, which ends an update still under way.
     lumo::win32::SleepShutdownBlocker blocker;
     blocker.set_window(window);
+    lumo::UnitMutexClaims claims;  // one writer per unit, across our programs
     RunSettings settings = SettingsFor(options, images);
     settings.update.lifetime = &blocker;
+    settings.update.claims = &claims;
     FlashRun run(hid, pause, clock, report, std::move(settings));
     EventsTarget target{&run, &blocker};
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&target));

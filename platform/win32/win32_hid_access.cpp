@@ -19,6 +19,8 @@ extern "C" {  // mingw-w64's hidsdi.h declares C functions without saying so
 #include <string>
 #include <utility>
 
+#include "platform/win32/win32_unit_identity.h"
+
 namespace lumo {
 
 // The records' size fields are the structures' own sizes: 28 and 6 bytes in a 32-bit process,
@@ -113,15 +115,19 @@ public:
         if (!storage) return 0;
         auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.get());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        path_ = Path{index, false, {}};
+        path_ = Path{index, false, {}, {}, 0};
+        SP_DEVINFO_DATA device{};
+        device.cbSize = sizeof(device);
         if (!SetupDiGetDeviceInterfaceDetailW(set_, &current_->data, detail, required, nullptr,
-                                              nullptr)) {
+                                              &device)) {
             return 1;
         }
+        path_->node = device.DevInst;
         const std::size_t max_chars =
             (required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / sizeof(WCHAR);
         const std::wstring_view wide(detail->DevicePath,
                                      wcsnlen(detail->DevicePath, max_chars));
+        path_->wide = wide;
         path_->utf8 = Utf8FromWide(wide);
         path_->ok = wide.empty() || !path_->utf8.empty();
         return path_->ok ? path_->utf8.size() + 1 : 1;
@@ -136,6 +142,14 @@ public:
         return true;
     }
 
+    UnitIdentity Identity(std::uint32_t index) override {
+        if (!path_ || path_->index != index) {
+            if (PathSize(index) == 0) return {};
+        }
+        if (!path_->ok) return {};
+        return Win32UnitIdentity(path_->node, path_->wide);
+    }
+
 private:
     struct Current {
         std::uint32_t index;
@@ -145,6 +159,8 @@ private:
         std::uint32_t index;
         bool ok;
         std::string utf8;
+        std::wstring wide;
+        DEVINST node;  // the collection's device node, for its unit
     };
 
     // The interface record for `index`, enumerated again when another one was last listed.

@@ -315,6 +315,25 @@ TEST_F(FlashRunTest, UnansweredStartFailsWithTheWarningText) {
     EXPECT_EQ(bus.writes.size(), 1u);  // the start report only
 }
 
+// Another program holds the unit: nothing is written, and the exit status says why.
+TEST_F(FlashRunTest, UnitHeldByAnotherProgramEndsWithFiveAndWritesNothing) {
+    struct HeldElsewhere : UnitClaims {
+        bool TryClaim(std::string_view) override { return false; }
+        void Release() override {}
+    } held;
+    bus.Plug(k7B16);
+    RunSettings s;
+    s.update.claims = &held;
+    Make(s);
+    run->Begin();
+    Tick(100);
+    EXPECT_EQ(run->exit_code(), kExitUnitBusy);
+    EXPECT_TRUE(bus.writes.empty());
+    EXPECT_NE(err.str().find(std::string(text::kUnitBusy) + "\nNothing was written"),
+              std::string::npos)
+        << err.str();
+}
+
 TEST_F(FlashRunTest, RefusedWriteFailsAndNothingMoreIsWritten) {
     bus.Plug(kC3D1);
     bus.failing_writes = {101};

@@ -10,8 +10,13 @@
 //                               an arrival, and prints them
 //   hid_probe follow            the same; after a failed write it waits for the device to
 //                               come back (a new device path), reopens it and goes on there
+//   hid_probe identity          for each HID interface: the device instance IDs from it up to
+//                               the root, the location paths of each, the HID serial string
 #include <windows.h>
+#include <cfgmgr32.h>
 #include <dbt.h>
+#include <initguid.h>  // defines the property keys of devpkey.h here
+#include <devpkey.h>
 #include <setupapi.h>
 extern "C" {
 #include <hidsdi.h>
@@ -157,10 +162,58 @@ int Notify() {
     return seen.arrival_after_removal ? 0 : 1;
 }
 
+// What the device tree and HID.dll tell about the unit behind each HID interface.
+int Identity() {
+    GUID guid;
+    HidD_GetHidGuid(&guid);
+    HDEVINFO set =
+        SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return 1;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &data); ++i) {
+        DWORD size = 0;
+        SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
+        std::vector<BYTE> buf(size);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buf.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        SP_DEVINFO_DATA info{};
+        info.cbSize = sizeof info;
+        if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, &info)) continue;
+        std::printf("probe: interface %s\n", Narrow(detail->DevicePath).c_str());
+        for (DEVINST node = info.DevInst;;) {
+            wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
+            CM_Get_Device_IDW(node, id, MAX_DEVICE_ID_LEN, 0);
+            std::printf("probe:   instance %s\n", Narrow(id).c_str());
+            DEVPROPTYPE type = 0;
+            wchar_t paths[1024] = {};
+            ULONG bytes = sizeof paths;
+            const CONFIGRET r = CM_Get_DevNode_PropertyW(node, &DEVPKEY_Device_LocationPaths,
+                                                         &type, reinterpret_cast<BYTE*>(paths),
+                                                         &bytes, 0);
+            std::printf("probe:     location paths: %s\n",
+                        r == CR_SUCCESS ? Narrow(paths).c_str() : "(none)");
+            DEVINST parent = 0;
+            if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) break;
+            node = parent;
+        }
+        HANDLE h = CreateFileW(detail->DevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+        wchar_t serial[127] = {};
+        const bool got = h != INVALID_HANDLE_VALUE &&
+                         HidD_GetSerialNumberString(h, serial, sizeof serial);
+        std::printf("probe:   serial: %s\n", got ? Narrow(serial).c_str() : "(none)");
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "list";
+    if (mode == "identity") return Identity();
     std::wstring found = Find(true);
     if (found.empty()) {
         std::printf("probe: no Orvel-M8 found\n");

@@ -59,6 +59,23 @@ std::optional<std::string> FindOrvel(HidAccess& hid) {
     return std::nullopt;
 }
 
+// The unit of the first interface whose path has `match` in it; nothing when none has.
+std::optional<UnitIdentity> UnitOf(HidAccess& hid, const std::string& match) {
+    const std::unique_ptr<HidInterfaceSet> set = hid.ListInterfaces();
+    if (!set) return std::nullopt;
+    for (std::uint32_t i = 0; i < 1000 && set->EnumInterface(i); ++i) {
+        const std::size_t size = set->PathSize(i);
+        std::vector<char> buffer(size + 1, '\0');
+        if (size == 0 || !set->ReadPath(i, {buffer.data(), size})) continue;
+        if (std::string(buffer.data()).find(match) == std::string::npos) continue;
+        const UnitIdentity unit = set->Identity(i);
+        std::printf("unit of %s: port \"%s\" serial \"%s\"\n", buffer.data(), unit.port.c_str(),
+                    unit.serial.c_str());
+        return unit;
+    }
+    return std::nullopt;
+}
+
 // A window that registers for device-interface notifications and keeps what it hears.
 class NotifiedWindow {
 public:
@@ -181,6 +198,23 @@ TEST(Win32Hid, DISABLED_ListsOpensAndDeliversAnUpdate) {
     EXPECT_EQ(RunWholeUpdate(hid), kSuccessOnly);
 }
 
+// Scenario: the device, a device of the other product and a keyboard without a serial number
+// are present. Each Orvel-M8 is known by the serial number it reports; the keyboard's "0000"
+// (what Wine reports for a device without one) names no unit. Wine's device tree puts no USB
+// device above a HID collection, so no port is known there.
+TEST(Win32Hid, DISABLED_UnitsAreKnownBySerialNumber) {
+    Win32HidAccess hid;
+    const auto ours = UnitOf(hid, "vid_5a7e&pid_c3d1&mi_00");
+    const auto other = UnitOf(hid, "vid_5a7e&pid_7b16&mi_00");
+    const auto keyboard = UnitOf(hid, "vid_046d&pid_c31c");
+    ASSERT_TRUE(ours.has_value());
+    ASSERT_TRUE(other.has_value());
+    ASSERT_TRUE(keyboard.has_value());
+    EXPECT_EQ(*ours, (UnitIdentity{"", "M8P-000101"}));
+    EXPECT_EQ(*other, (UnitIdentity{"", "M8V-000202"}));
+    EXPECT_FALSE(keyboard->Known());
+}
+
 // Scenario: the device holds the write of block 2 for 600 ms, within the write limit. That is
 // a slow device, not a failure: the update goes on and is delivered whole.
 //
@@ -223,7 +257,7 @@ TEST(Win32Hid, DISABLED_FailedWriteFails) {
 
 // Scenario: the device is plugged in some seconds after the start, unplugged, then plugged
 // back in. A registered window hears of each arrival and removal; the old handle fails once
-// the device has gone; the device comes back under a path of the same form.
+// the device has gone; the device comes back under a path of the same form, as the same unit.
 TEST(Win32Hid, DISABLED_ArrivalAndRemovalAreNotified) {
     Win32HidAccess hid;
     NotifiedWindow window;
@@ -234,6 +268,8 @@ TEST(Win32Hid, DISABLED_ArrivalAndRemovalAreNotified) {
     std::optional<std::string> path;
     for (int i = 0; i < 50 && !(path = FindOrvel(hid)); ++i) window.Pump(100);
     ASSERT_TRUE(path);
+    const std::optional<UnitIdentity> unit = UnitOf(hid, kOrvel);
+    ASSERT_TRUE(unit && unit->Known());
     const HidHandle h = hid.Open(*path);
     ASSERT_TRUE(IsOpenHandle(h));
     EXPECT_TRUE(hid.Probe(h));
@@ -247,6 +283,7 @@ TEST(Win32Hid, DISABLED_ArrivalAndRemovalAreNotified) {
     for (int i = 0; i < 50 && !(path = FindOrvel(hid)); ++i) window.Pump(100);
     ASSERT_TRUE(path);
     EXPECT_NE(path->find("vid_5a7e&pid_c3d1&mi_00"), std::string::npos) << *path;
+    EXPECT_EQ(UnitOf(hid, kOrvel), unit);
     const HidHandle again = hid.Open(*path);
     ASSERT_TRUE(IsOpenHandle(again));
     EXPECT_TRUE(hid.Probe(again));
