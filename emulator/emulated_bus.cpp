@@ -15,6 +15,7 @@
 
 #include <umockdev.h>
 
+#include "emulator/udev_db.h"
 #include "firmware/firmware_image.h"
 #include "protocol/update_report.h"
 
@@ -227,6 +228,13 @@ void EmulatedBus::After(std::uint32_t ms, void (*fn)(EmulatedBus*, void*), void*
     g_timeout_add_full(G_PRIORITY_DEFAULT, ms, &EmulatedBus::RunTimed, t, nullptr);
 }
 
+std::string EmulatedBus::TestbedRoot() {
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    std::string out = root ? root : "";
+    g_free(root);
+    return out;
+}
+
 void EmulatedBus::PlugIn(Device& d) {
     std::lock_guard lock(mutex_);
     if (d.node) return;
@@ -317,6 +325,13 @@ void EmulatedBus::PlugIn(Device& d) {
         testbed_error_ = std::string("openpty failed: ") + std::strerror(errno);
     }
 
+    // udev has processed the node (its database entry written, access granted) before any
+    // listener hears of it, as on a real system: the entry comes before the sysfs entry,
+    // whose creation already sends an "add".
+    n->minor = minor;
+    if (!WriteUdevDbEntry(TestbedRoot(), kHidrawMajor, static_cast<unsigned>(minor)) &&
+        testbed_error_.empty())
+        testbed_error_ = "cannot write the udev database entry of " + n->devnode;
     const std::string majmin = std::to_string(kHidrawMajor) + ":" + std::to_string(minor);
     n->hidraw = AddDevice(testbed_, "hidraw", "hidraw/" + raw_name, n->hid.c_str(),
                           {"dev", majmin},
@@ -339,6 +354,7 @@ void EmulatedBus::PullOut(Device& d, const char* why) {
     if (!n) return;
     n->gone = true;
     d.node = nullptr;
+    RemoveUdevDbEntry(TestbedRoot(), kHidrawMajor, static_cast<unsigned>(n->minor));
     // As the kernel does: children first, while their sysfs entries still exist.
     for (const std::string* p : {&n->hidraw, &n->hid, &n->interface, &n->usb})
         umockdev_testbed_uevent(testbed_, p->c_str(), "remove");

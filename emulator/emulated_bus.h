@@ -51,6 +51,7 @@ struct Node {
     Device* device = nullptr;
     std::string usb, interface, hid, hidraw;  // sysfs paths
     std::string devnode;                      // /dev/hidrawN
+    int minor = 0;                            // of the node's device number
     int master_fd = -1;                       // the device's end of the node
     UMockdevIoctlBase* handler = nullptr;
     bool gone = false;
@@ -100,6 +101,7 @@ private:
     void Log(const Device* d, const Node* n, const std::string& kind, const std::string& block,
              const std::string& status, const std::string& detail);
     double NowMs() const;
+    std::string TestbedRoot();
     void After(std::uint32_t ms, void (*fn)(EmulatedBus*, void*), void* arg);
 
     struct Timed;

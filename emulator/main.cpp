@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -34,6 +35,7 @@ constexpr int kExitCommandFailed = 3;
 constexpr int kExitTimeLimit = 4;
 
 constexpr const char* kPreload = "libumockdev-preload.so.0";
+constexpr const char* kUdevDbPreload = "liborvel-udev-db.so";
 
 void Usage(std::FILE* to) {
     std::fprintf(to,
@@ -108,15 +110,26 @@ bool ParseArgs(int argc, char** argv, Options& o) {
     return !o.command.empty();
 }
 
-// The testbed only works in a process that runs under umockdev's preload library.
+// The udev database library (udev_db_preload.cpp), built beside this program.
+std::string UdevDbPreload() {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return (self.parent_path() / kUdevDbPreload).string();
+}
+
+// The testbed only works in a process that runs under umockdev's preload library, and the
+// programs under test see udev's database only with ours in front of it (see there why).
 void EnsurePreload(char** argv) {
     const char* preload = std::getenv("LD_PRELOAD");
-    if (preload && std::strstr(preload, "libumockdev-preload")) return;
+    if (preload && std::strstr(preload, "libumockdev-preload") &&
+        std::strstr(preload, kUdevDbPreload))
+        return;
     if (std::getenv("ORVEL_EMULATOR_REEXEC")) {
-        std::fprintf(stderr, "emulator: %s could not be preloaded\n", kPreload);
+        std::fprintf(stderr, "emulator: %s or %s could not be preloaded\n", kPreload,
+                     kUdevDbPreload);
         std::exit(kExitUsage);
     }
-    std::string value = kPreload;
+    std::string value = UdevDbPreload() + ":" + kPreload;
     if (preload && *preload) value += std::string(":") + preload;
     setenv("LD_PRELOAD", value.c_str(), 1);
     setenv("ORVEL_EMULATOR_REEXEC", "1", 1);

@@ -85,8 +85,11 @@ std::unique_ptr<HidInterfaceSet> HidrawAccess::ListInterfaces() {
     if (!e) return nullptr;
     std::vector<std::string> paths;
     std::vector<UnitIdentity> units;
+    // Only nodes udev has finished with: until it has applied the rules (the uaccess tag
+    // among them) the node may be root's alone, and opening it would fail on a correctly
+    // set-up system. The arrival event that follows udev's work brings a new search.
     if (udev_enumerate_add_match_subsystem(e, "hidraw") >= 0 &&
-        udev_enumerate_scan_devices(e) >= 0) {
+        udev_enumerate_add_match_is_initialized(e) >= 0 && udev_enumerate_scan_devices(e) >= 0) {
         udev_list_entry* entry;
         udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
             udev_device* dev = udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry));

@@ -1,5 +1,6 @@
-// HID access on Linux: libudev lists the hidraw nodes, each open interface is a file
-// descriptor on its /dev/hidrawN node, and every wait is bounded by poll(2).
+// HID access on Linux: libudev lists the hidraw nodes that udev has finished with (a node it
+// is still working on is left for the arrival event that follows), each open interface is a
+// file descriptor on its /dev/hidrawN node, and every wait is bounded by poll(2).
 //
 // Handles are the descriptor plus one, so that descriptor 0 never reads as "never opened".
 //

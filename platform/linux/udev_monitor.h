@@ -1,6 +1,10 @@
 // Arrival and removal of hidraw nodes, from a udev monitor on the "udev" netlink source,
 // translated into the device-change events the device link takes. The dialog watches fd()
 // and drains NextEvent() whenever it becomes readable.
+//
+// The "udev" source carries an event only once udev has processed it (rules applied, the
+// database written, access granted), unlike the kernel's source, so the search an arrival
+// starts finds the node listed as initialised and openable.
 #pragma once
 
 #include <optional>

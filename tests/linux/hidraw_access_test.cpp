@@ -230,6 +230,24 @@ TEST(BackendIdentity, EachInterfaceCarriesItsOwnUnit) {
     EXPECT_EQ(listed[1].second, (UnitIdentity{"1-3", "M8V-000303"}));
 }
 
+// For a moment after every plug-in the node exists but udev has not applied its rules yet,
+// so a user's open would be refused on a correctly set-up system. Such a node is left for
+// the arrival that udev sends when it has finished.
+TEST_F(Backend, NodeIsListedAndOpenedOnlyOnceUdevHasFinishedWithIt) {
+    bed.Plug({.vendor = 0x046D, .product = 0xC31C, .instance = 1, .node = "hidraw0"});
+    const std::string syspath = bed.Plug({.instance = 2, .node = "hidraw1", .initialized = false});
+    EXPECT_EQ(Paths(), (std::vector<std::string>{
+                           "hid#vid_046d&pid_c31c&mi_00#0003:046d:c31c.0001#/dev/hidraw0"}));
+    EXPECT_FALSE(link.FindDevice());
+    EXPECT_FALSE(state.bConnected);
+    EXPECT_EQ(diagnostics.str(), "");
+
+    bed.FinishUdev(syspath);
+    ASSERT_TRUE(link.FindDevice());
+    EXPECT_TRUE(state.bConnected);
+    hid.Close(state.hDevice);
+}
+
 TEST_F(Backend, ProbeFailsWhenTheDescriptorCannotBeRead) {
     bed.Plug({});
     bed.refuse_descriptor = true;

@@ -13,9 +13,13 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "emulator/udev_db.h"
+
 namespace lumo::testing {
 
 namespace {
+
+constexpr unsigned kHidrawMajor = 245;
 
 // Report ID 1: a 62-byte output report and a 2-byte input report, vendor-defined.
 constexpr std::uint8_t kDescriptor[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x01, 0x09,
@@ -86,19 +90,22 @@ std::string Take(gchar* s) {
 
 }  // namespace
 
-void RunUnderUmockdev(int argc, char** argv) {
+void RunUnderUmockdev(int /*argc*/, char** argv) {
     const char* preload = std::getenv("LD_PRELOAD");
-    if (preload && std::strstr(preload, "libumockdev-preload")) return;
+    if (preload && std::strstr(preload, "libumockdev-preload") &&
+        std::strstr(preload, LUMO_UDEV_DB_PRELOAD))
+        return;
     if (std::getenv("LUMO_UMOCKDEV_REEXEC")) {
-        std::fprintf(stderr, "umockdev's preload did not load\n");
+        std::fprintf(stderr, "umockdev's preload or the udev database's did not load\n");
         std::exit(2);
     }
     setenv("LUMO_UMOCKDEV_REEXEC", "1", 1);
-    std::vector<char*> args{const_cast<char*>("umockdev-wrapper")};
-    args.insert(args.end(), argv, argv + argc);
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    std::perror("umockdev-wrapper");
+    // Ours first: umockdev's library calls libc directly, past any library after it.
+    std::string value = std::string(LUMO_UDEV_DB_PRELOAD) + ":libumockdev-preload.so.0";
+    if (preload && *preload) value += std::string(":") + preload;
+    setenv("LD_PRELOAD", value.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    std::perror("re-running under umockdev");
     std::exit(2);
 }
 
@@ -137,12 +144,16 @@ std::string Testbed::Plug(const EmulatedHid& d) {
         testbed_, "hid", instance.c_str(), parent.empty() ? nullptr : parent.c_str(), nullptr,
         "HID_ID", hid_id.c_str(), "HID_NAME", "Orvel M8 Bootloader", "HID_PHYS", phys.c_str(),
         "HID_UNIQ", d.hid_uniq.c_str(), nullptr));
+    // udev's database entry comes before the node's sysfs entry, whose creation sends "add".
+    if (d.initialized && !emulator::WriteUdevDbEntry(Root(), kHidrawMajor, d.instance))
+        throw std::runtime_error("cannot write the udev database entry of " + d.node);
     // Only a device described as a record gets a node; a stream node is a pseudo-terminal.
     const std::string devname = "/dev/" + d.node;
     const std::string record =
         "P: " + hid.substr(4) + "/hidraw/" + d.node + "\nN: " + d.node + "\nE: DEVNAME=" + devname +
-        "\nE: SUBSYSTEM=hidraw\nE: MAJOR=245\nE: MINOR=" + std::to_string(d.instance) +
-        "\nA: dev=245:" + std::to_string(d.instance) + "\n";
+        "\nE: SUBSYSTEM=hidraw\nE: MAJOR=" + std::to_string(kHidrawMajor) +
+        "\nE: MINOR=" + std::to_string(d.instance) + "\nA: dev=" +
+        std::to_string(kHidrawMajor) + ":" + std::to_string(d.instance) + "\n";
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &error)) {
         const std::string message = error ? error->message : "add_from_string failed";
@@ -150,6 +161,7 @@ std::string Testbed::Plug(const EmulatedHid& d) {
         throw std::runtime_error(message);
     }
     const std::string hidraw = "/sys" + hid.substr(4) + "/hidraw/" + d.node;
+    minors_[hidraw] = d.instance;
 
     auto* handler = static_cast<HidrawIoctl*>(g_object_new(HidrawIoctlType(), nullptr));
     handler->refuse = &refuse_descriptor;
@@ -164,9 +176,18 @@ std::string Testbed::Plug(const EmulatedHid& d) {
 }
 
 void Testbed::Unplug(const std::string& hidraw_syspath) {
+    emulator::RemoveUdevDbEntry(Root(), kHidrawMajor, minors_[hidraw_syspath]);
     SendEvent(hidraw_syspath, "remove");
     umockdev_testbed_remove_device(testbed_, hidraw_syspath.c_str());
 }
+
+void Testbed::FinishUdev(const std::string& hidraw_syspath) {
+    if (!emulator::WriteUdevDbEntry(Root(), kHidrawMajor, minors_.at(hidraw_syspath)))
+        throw std::runtime_error("cannot write the udev database entry of " + hidraw_syspath);
+    SendEvent(hidraw_syspath, "add");
+}
+
+std::string Testbed::Root() { return Take(umockdev_testbed_get_root_dir(testbed_)); }
 
 void Testbed::SendEvent(const std::string& syspath, const char* action) {
     umockdev_testbed_uevent(testbed_, syspath.c_str(), action);

@@ -2,11 +2,13 @@
 // USB HID devices, their /dev/hidrawN nodes (pseudo-terminals whose far end the test holds)
 // and the report-descriptor ioctls, and sends udev events. libudev and hidraw I/O in the code
 // under test run for real against it. The test binary must run under umockdev's preload;
-// RunUnderUmockdev() re-executes it so when it is not.
+// RunUnderUmockdev() re-executes it so when it is not, with the library that gives the
+// testbed a udev database in front of umockdev's.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,9 @@ struct EmulatedHid {
     std::string port{};        // the USB device's sysfs name; empty: "1-<instance>"
     std::string hid_uniq{};    // HID_UNIQ of the HID device
     std::string usb_serial{};  // the USB device's `serial` attribute; empty: none
+    // False: udev has not finished with the node yet (no database entry), as for a moment
+    // after every plug-in; FinishUdev() ends that moment.
+    bool initialized = true;
 };
 
 class Testbed {
@@ -42,6 +47,8 @@ class Testbed {
     std::string Plug(const EmulatedHid& device);
     // Sends "remove" for the hidraw node and takes its tree away.
     void Unplug(const std::string& hidraw_syspath);
+    // udev has processed the node: its database entry is written and "add" goes out.
+    void FinishUdev(const std::string& hidraw_syspath);
     void SendEvent(const std::string& syspath, const char* action);
 
     // The device end of a node: what the program writes arrives here and what is written
@@ -57,8 +64,11 @@ class Testbed {
     std::atomic<bool> refuse_descriptor{false};
 
   private:
+    std::string Root();
+
     _UMockdevTestbed* testbed_;
     std::vector<void*> handlers_;
+    std::map<std::string, unsigned> minors_;  // of each hidraw syspath's node
 };
 
 }  // namespace lumo::testing
