@@ -158,19 +158,19 @@ EmulatedBus::EmulatedBus(UMockdevTestbed* testbed, BusOptions options, Scenario 
     unrelated_.serial = "";
     unrelated_.descriptor = kKeyboardDescriptor;
 
-    for (const UnitSpec& spec : scenario_.units) {
+    for (const ExtraUnit& wanted : scenario_.units) {
         auto unit = std::make_unique<Device>();
         unit->number = static_cast<int>(4 + units_.size());
-        unit->unit = spec.name;
-        unit->port = spec.port;
+        unit->unit = wanted.name;
+        unit->port = wanted.port;
         unit->vendor = kOrvelVendor;
-        unit->product = spec.variant ? kVariantProduct : kPrimaryProduct;
+        unit->product = wanted.variant ? kVariantProduct : kPrimaryProduct;
         unit->name = main_.name;
-        unit->serial = spec.serial;
+        unit->serial = wanted.serial;
         unit->descriptor = kOrvelDescriptor;
         unit->model = std::make_unique<BootloaderModel>(
-            spec.variant ? g_firmwareVariant.bytes() : g_firmwarePrimary.bytes(),
-            spec.variant ? "variant" : "primary");
+            wanted.variant ? g_firmwareVariant.bytes() : g_firmwarePrimary.bytes(),
+            wanted.variant ? "variant" : "primary");
         units_.push_back(std::move(unit));
     }
 

@@ -62,8 +62,8 @@ bool PortName(const std::string& s) {
     return true;
 }
 
-UnitSpec* FindUnit(Scenario& s, const std::string& name) {
-    for (UnitSpec& u : s.units)
+ExtraUnit* FindUnit(Scenario& s, const std::string& name) {
+    for (ExtraUnit& u : s.units)
         if (u.name == name) return &u;
     return nullptr;
 }
@@ -94,7 +94,7 @@ bool UnitStatement(const std::vector<std::string>& w, const std::vector<std::str
         if (w[2] != "c3d1" && w[2] != "7b16") return (error = "bad product " + w[2]), false;
         if (!PortName(w[4])) return (error = "bad port " + w[4]), false;
         if (FindUnit(s, w[1])) return (error = "unit " + w[1] + " named twice"), false;
-        UnitSpec u{w[1], w[2] == "7b16", w[4], "", std::nullopt, "no-update"};
+        ExtraUnit u{w[1], w[2] == "7b16", w[4], "", std::nullopt, "no-update"};
         if (w.size() == 7 && w[5] == "serial") {
             u.serial = raw[6];
         } else if (w.size() != 5) {

@@ -56,7 +56,7 @@ struct Unplug {
 };
 
 // A unit besides the device under update.
-struct UnitSpec {
+struct ExtraUnit {
     std::string name{};
     bool variant = false;    // product 0x7B16, else 0xC3D1
     std::string port{};      // the USB device's name, "1-N" or "1-N.M..."
@@ -87,7 +87,7 @@ struct Scenario {
     std::optional<std::uint32_t> second_device_removed_ms;
     std::optional<std::string> device_port;    // unit 1's; empty: "1-1"
     std::optional<std::string> device_serial;  // unit 1's; empty: the built-in one
-    std::vector<UnitSpec> units;
+    std::vector<ExtraUnit> units;
 };
 
 // Adds the statements in `text` to `scenario`. On a bad statement returns false and sets

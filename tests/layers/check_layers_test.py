@@ -1,15 +1,15 @@
 #!/usr/bin/env python3
 """The layer check itself: which includes it lets through and which it names."""
-import importlib.util
 import os
+import runpy
 import sys
+import types
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-spec = importlib.util.spec_from_file_location(
-    "check_layers", os.path.join(HERE, "..", "..", "scripts", "check-layers.py"))
-check_layers = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(check_layers)
+# The script's functions, loaded from its file (its name is no module name).
+check_layers = types.SimpleNamespace(
+    **runpy.run_path(os.path.join(HERE, "..", "..", "scripts", "check-layers.py")))
 
 FOLDERS = {"firmware", "protocol", "ports", "core", "platform", "ui", "cli", "app", "web",
            "emulator", "tests", "bench", "fuzz"}
