@@ -10,15 +10,6 @@ namespace lumo::cli {
 
 namespace {
 
-std::optional<std::string> PathAt(HidInterfaceSet& set, std::uint32_t index) {
-    const std::size_t size = set.PathSize(index);
-    if (size == 0) return std::nullopt;
-    std::string path(size, '\0');
-    if (!set.ReadPath(index, {path.data(), path.size()})) return std::nullopt;
-    path.resize(std::string_view(path.c_str()).size());
-    return path;
-}
-
 // The interfaces of one set that the filter lets through, by their index in it.
 class FilteredSet : public HidInterfaceSet {
   public:
@@ -59,7 +50,7 @@ std::vector<UnitEntry> ListUnits(HidAccess& hid) {
     const std::unique_ptr<HidInterfaceSet> set = hid.ListInterfaces();
     if (!set) return units;
     for (std::uint32_t index = 0; set->EnumInterface(index); ++index) {
-        const auto path = PathAt(*set, index);
+        const auto path = ReadInterfacePath(*set, index);
         const auto variant = path ? MatchedProduct(*path) : std::nullopt;
         if (!variant) continue;
         UnitEntry entry{"", *path, *variant, set->Identity(index)};
@@ -86,7 +77,7 @@ std::unique_ptr<HidInterfaceSet> OneUnitHid::ListInterfaces() {
     if (!set) return nullptr;
     std::vector<std::uint32_t> kept;
     for (std::uint32_t index = 0; set->EnumInterface(index); ++index) {
-        const auto path = PathAt(*set, index);
+        const auto path = ReadInterfacePath(*set, index);
         if (path && Chosen(set->Identity(index), *path)) kept.push_back(index);
     }
     return std::make_unique<FilteredSet>(std::move(set), std::move(kept));

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/forwarding_hid.h"
 #include "ports/hid_access.h"
 
 namespace lumo::cli {
@@ -31,26 +32,15 @@ std::vector<UnitEntry> ListUnits(HidAccess& hid);
 // HID access that lists only the interfaces of the unit `id` names; everything else passes
 // straight through. A unit named by its path (which on Linux names the node, new at each
 // replug) is followed by its identity once one of its listings has shown it.
-class OneUnitHid : public HidAccess {
+class OneUnitHid : public ForwardingHid {
   public:
-    OneUnitHid(HidAccess& hid, std::string id) : hid_(hid), id_(std::move(id)) {}
+    OneUnitHid(HidAccess& hid, std::string id) : ForwardingHid(hid), id_(std::move(id)) {}
 
     std::unique_ptr<HidInterfaceSet> ListInterfaces() override;
-    HidHandle Open(std::string_view path) override { return hid_.Open(path); }
-    bool SetNumInputBuffers(HidHandle h, unsigned count) override {
-        return hid_.SetNumInputBuffers(h, count);
-    }
-    bool Probe(HidHandle h) override { return hid_.Probe(h); }
-    bool WriteReport(HidHandle h, const UpdateReport& report) override {
-        return hid_.WriteReport(h, report);
-    }
-    bool ReadReply(HidHandle h) override { return hid_.ReadReply(h); }
-    void Close(HidHandle h) override { hid_.Close(h); }
 
   private:
     bool Chosen(const UnitIdentity& unit, std::string_view path);
 
-    HidAccess& hid_;
     std::string id_;
     UnitIdentity learned_;  // the unit's identity, once seen
 };

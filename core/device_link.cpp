@@ -23,6 +23,15 @@ std::string PrimaryMatch() {
 
 }  // namespace
 
+std::optional<std::string> ReadInterfacePath(HidInterfaceSet& set, std::uint32_t index) {
+    const std::size_t size = set.PathSize(index);
+    if (size == 0) return std::nullopt;  // never allocate by a size that was not reported
+    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
+    if (!buffer || !set.ReadPath(index, {buffer.get(), size})) return std::nullopt;
+    buffer[size - 1] = '\0';
+    return std::string(buffer.get());
+}
+
 std::optional<bool> MatchedProduct(std::string_view path) {
     if (path.find(kVariantMatch) != std::string_view::npos) return true;
     if (path.find(PrimaryMatch()) != std::string_view::npos) return false;
@@ -38,17 +47,12 @@ bool DeviceLink::FindFirstDevice() {
 
     for (std::uint32_t index = 0;; ++index) {
         if (!set->EnumInterface(index)) return false;
+        const std::optional<std::string> path = ReadInterfacePath(*set, index);
+        if (!path) return false;
 
-        const std::size_t size = set->PathSize(index);
-        if (size == 0) return false;  // never allocate by a size that was not reported
-        const std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
-        if (!buffer || !set->ReadPath(index, {buffer.get(), size})) return false;
-        buffer[size - 1] = '\0';
-        const std::string path(buffer.get());
-
-        const std::optional<bool> variant = MatchedProduct(path);
+        const std::optional<bool> variant = MatchedProduct(*path);
         if (!variant) continue;
-        return OpenDevice(path, set->Identity(index), *variant);
+        return OpenDevice(*path, set->Identity(index), *variant);
     }
 }
 
@@ -71,16 +75,12 @@ std::optional<std::vector<DeviceCandidate>> DeviceLink::ListCandidates() {
 
     std::vector<DeviceCandidate> listed;
     for (std::uint32_t index = 0; set->EnumInterface(index); ++index) {
-        const std::size_t size = set->PathSize(index);
-        if (size == 0) break;
-        const std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
-        if (!buffer || !set->ReadPath(index, {buffer.get(), size})) break;
-        buffer[size - 1] = '\0';
-        std::string path(buffer.get());
+        std::optional<std::string> path = ReadInterfacePath(*set, index);
+        if (!path) break;
 
-        const std::optional<bool> variant = MatchedProduct(path);
+        const std::optional<bool> variant = MatchedProduct(*path);
         if (!variant) continue;
-        listed.push_back({std::move(path), set->Identity(index), *variant});
+        listed.push_back({std::move(*path), set->Identity(index), *variant});
     }
     return listed;
 }
@@ -88,23 +88,19 @@ std::optional<std::vector<DeviceCandidate>> DeviceLink::ListCandidates() {
 bool DeviceLink::FindBoundDevice() {
     const std::optional<std::vector<DeviceCandidate>> listed = ListCandidates();
     if (!listed) return false;
-    NoteUnitsBesideOurs(*listed);
 
-    const std::optional<std::size_t> choice = ChooseBoundCandidate(binding_, *listed);
-    if (!choice) return false;
+    const std::optional<std::size_t> choice =
+        ChooseBoundCandidate(state_.openPath, state_.openUnit, binding_.seenWithOurs, *listed);
+    if (!choice) return false;  // ours is not listed, so the list tells nothing of its company
+    // Once opened, the chosen interface is ours (the state's open path and unit).
     const DeviceCandidate& chosen = (*listed)[*choice];
     const bool found = OpenDevice(chosen.path, chosen.unit, chosen.variant);
-    if (state_.bConnected) {
-        // From now on the stream's unit is the one it goes to.
-        binding_.path = chosen.path;
-        binding_.unit = chosen.unit;
-        NoteUnitsBesideOurs(*listed);
-    }
+    NoteUnitsBesideOurs(*listed);
     return found;
 }
 
 void DeviceLink::NoteUnitsBesideOurs(const std::vector<DeviceCandidate>& listed) {
-    const auto ours = [&](const DeviceCandidate& c) { return c.path == binding_.path; };
+    const auto ours = [&](const DeviceCandidate& c) { return c.path == state_.openPath; };
     // Only a list that shows our interface tells which units were there beside it.
     if (std::find_if(listed.begin(), listed.end(), ours) == listed.end()) return;
     for (const DeviceCandidate& c : listed) {
@@ -117,7 +113,7 @@ void DeviceLink::NoteUnitsBesideOurs(const std::vector<DeviceCandidate>& listed)
 }
 
 void DeviceLink::Bind() {
-    binding_ = UnitBinding{true, state_.openPath, state_.openUnit, {}};
+    binding_ = UnitBinding{true, {}};
     if (const auto listed = ListCandidates()) NoteUnitsBesideOurs(*listed);
 }
 
@@ -128,21 +124,25 @@ bool SameUnit(const UnitIdentity& ours, const UnitIdentity& other) {
     return !ours.port.empty() && ours.port == other.port;
 }
 
-std::optional<std::size_t> ChooseBoundCandidate(const UnitBinding& binding,
+std::optional<std::size_t> ChooseBoundCandidate(std::string_view ours_path,
+                                                const UnitIdentity& ours,
+                                                const std::vector<std::string>& seen_with_ours,
                                                 const std::vector<DeviceCandidate>& listed) {
     for (std::size_t i = 0; i < listed.size(); ++i) {
-        if (listed[i].path == binding.path) return i;
+        if (listed[i].path == ours_path) return i;
     }
     for (std::size_t i = 0; i < listed.size(); ++i) {
-        if (SameUnit(binding.unit, listed[i].unit)) return i;
+        if (SameUnit(ours, listed[i].unit)) return i;
     }
     // Without a unit to recognise, only a lone newcomer can be ours, plugged in elsewhere.
     std::optional<std::size_t> arrival;
     for (std::size_t i = 0; i < listed.size(); ++i) {
         const DeviceCandidate& c = listed[i];
-        const auto& seen = binding.seenWithOurs;
-        if (std::find(seen.begin(), seen.end(), c.path) != seen.end()) continue;
-        if (!binding.unit.serial.empty() && !c.unit.serial.empty()) continue;  // another serial
+        if (std::find(seen_with_ours.begin(), seen_with_ours.end(), c.path) !=
+            seen_with_ours.end()) {
+            continue;
+        }
+        if (!ours.serial.empty() && !c.unit.serial.empty()) continue;  // another serial
         if (arrival) return std::nullopt;  // two newcomers: neither is known to be ours
         arrival = i;
     }

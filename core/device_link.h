@@ -27,6 +27,10 @@ inline constexpr const char* kVariantMatch = "vid_5a7e&pid_7b16";
 // 0x7B16 (kVariantMatch), false for 0xC3D1, nothing for any other interface.
 std::optional<bool> MatchedProduct(std::string_view path);
 
+// The path of the interface at `index`: nothing when its size is not reported, the buffer for
+// it cannot be had, or the path cannot be read.
+std::optional<std::string> ReadInterfacePath(HidInterfaceSet& set, std::uint32_t index);
+
 // Told when an update takes its unit and when it lets it go.
 class UnitBinder {
   public:
@@ -46,10 +50,13 @@ struct DeviceCandidate {
 // same known port does.
 bool SameUnit(const UnitIdentity& ours, const UnitIdentity& other);
 
-// Which listed interface continues an update bound to `binding`: its own interface while it is
-// listed; else one of its unit; else the one interface that arrived since ours was last seen,
-// unless its serial says it is another unit. Nothing when no interface qualifies.
-std::optional<std::size_t> ChooseBoundCandidate(const UnitBinding& binding,
+// Which listed interface continues an update whose stream went to `ours_path` of unit `ours`:
+// that interface while it is listed; else one of its unit; else the one interface that arrived
+// since ours was last seen (that is, not among `seen_with_ours`), unless its serial says it is
+// another unit. Nothing when no interface qualifies.
+std::optional<std::size_t> ChooseBoundCandidate(std::string_view ours_path,
+                                                const UnitIdentity& ours,
+                                                const std::vector<std::string>& seen_with_ours,
                                                 const std::vector<DeviceCandidate>& listed);
 
 class DeviceLink : public UnitBinder {

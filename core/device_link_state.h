@@ -20,11 +20,10 @@ struct DeviceLinkState {
 };
 
 // The unit an update is bound to, from its start to its end: while it is bound, searches open
-// that unit only, so a stream never moves to another unit on the same PC.
+// that unit only, so a stream never moves to another unit on the same PC. The unit is the one
+// DeviceLinkState last opened (openPath, openUnit): a bound search opens no other.
 struct UnitBinding {
     bool bBound = false;
-    std::string path{};   // the interface the update streams to
-    UnitIdentity unit{};  // and its unit
     // Interfaces of the device listed beside ours while ours was present: units that were
     // there all along, never taken for ours.
     std::vector<std::string> seenWithOurs{};

@@ -9,36 +9,15 @@ import argparse
 import json
 import subprocess
 import sys
-import threading
-import time
+
+from cli_e2e import Program
 
 SUCCESS = "Update is successful!"
 BUSY = "Another program is updating this device."
 
 
-class Run:
-    def __init__(self, command):
-        self.out, self.err = [], []
-        self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True, encoding="utf-8")
-        self.threads = [threading.Thread(target=self.pump, args=(self.proc.stdout, self.out)),
-                        threading.Thread(target=self.pump, args=(self.proc.stderr, self.err))]
-        for t in self.threads:
-            t.start()
-
-    @staticmethod
-    def pump(stream, sink):
-        for line in stream:
-            sink.append(line)
-
-    def started(self):
-        return any(json.loads(l).get("event") == "start" for l in list(self.out) if l.strip())
-
-    def finish(self, timeout):
-        status = self.proc.wait(timeout=timeout)
-        for t in self.threads:
-            t.join()
-        return status, "".join(self.out), "".join(self.err)
+def started(run):
+    return any(json.loads(l).get("event") == "start" for l in list(run.lines) if l.strip())
 
 
 def main():
@@ -49,13 +28,10 @@ def main():
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
 
     problems = []
-    first = Run(command)
-    end = time.monotonic() + 30
-    while not first.started() and first.proc.poll() is None and time.monotonic() < end:
-        time.sleep(0.05)
-    if not first.started():
+    first = Program(command)
+    if not first.wait_for(lambda: started(first), 30):
         problems.append("the first run never started its update")
-    second = Run(command)
+    second = Program(command)
     try:
         s2, out2, err2 = second.finish(60)
         second_ended_first = first.proc.poll() is None
