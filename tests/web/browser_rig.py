@@ -161,6 +161,17 @@ class DevTools:
             self.call("Input.dispatchMouseEvent", type=kind, x=box[0], y=box[1],
                       button="left", clickCount=1)
 
+    def press(self, element_id):
+        """A click from a script, for a hidden page, which takes no mouse input."""
+        self.js("document.getElementById(%s).click()" % json.dumps(element_id))
+
+    def hide(self):
+        """Brings a new blank tab to the front, hiding this page as a user does by switching
+        tabs."""
+        front = self.call("Target.createTarget", url="about:blank")["targetId"]
+        self.call("Target.activateTarget", targetId=front)
+        self.wait_for("document.visibilityState === 'hidden'", 5, "the page to be hidden")
+
 
 class Browser:
     """Chromium as the emulator's command, on the page at `url`."""

@@ -1,6 +1,7 @@
 // The dialog's controls as HTML elements, laid out from the template in dialog units converted
 // with the dialog font's metrics, as the Windows dialog manager does; the message boxes and the
-// yes/no question as modal <dialog> elements; the screen wake lock.
+// yes/no question as modal <dialog> elements; the screen wake lock and the line that says an
+// update goes on in the background.
 Module.pageView = (() => {
   // Faces that stand in where the template's fonts are missing, as the Qt dialog takes them.
   const SUBSTITUTES = {
@@ -146,6 +147,12 @@ Module.pageView = (() => {
       }
       client.append(el);
       controls.set(name, el);
+    },
+
+    // While an update runs: the wake lock, and the line that says it goes on in another tab.
+    updateRunning(running) {
+      document.getElementById('BACKGROUND_NOTE').hidden = !running;
+      this.wakeLock(running);
     },
 
     setText(name, text) { textTarget(controls.get(name)).textContent = text; },
