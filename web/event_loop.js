@@ -132,6 +132,7 @@ Module.lumoLoop = (() => {
     await run(() => Module._lumo_web_start(page));
     started = true;
     Module.pageClock.every(TICK_MS, tick);
+    Module.pageView.show();
     Module.pageView.focusUpdate();
     drain();
     document.body.dataset.ready = '1';

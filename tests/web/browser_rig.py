@@ -71,14 +71,29 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
     extensions_map = dict(http.server.SimpleHTTPRequestHandler.extensions_map,
                           **{".wasm": "application/wasm", ".js": "text/javascript"})
 
+    def __init__(self, *args, late=None, **kwargs):
+        self.late = late or {}
+        super().__init__(*args, **kwargs)
+
+    def do_GET(self):
+        # A slow host, for the files of the kinds given: their answer starts only after a
+        # while, as a large file's from a real host arrives late.
+        delay = self.late.get(os.path.splitext(self.path.split("?")[0])[1], 0)
+        time.sleep(delay)
+        try:
+            super().do_GET()
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the page went (a reload) before its answer
+
     def log_message(self, *args):
         pass
 
 
 @contextlib.contextmanager
-def serve(site):
-    """Serves the page's folder on 127.0.0.1 at a free port; yields the origin."""
-    handler = functools.partial(_QuietHandler, directory=site)
+def serve(site, late=None):
+    """Serves the page's folder on 127.0.0.1 at a free port; yields the origin. `late` maps
+    file extensions to seconds their answer is held back."""
+    handler = functools.partial(_QuietHandler, directory=site, late=late)
     server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), handler)
     server.daemon_threads = True
     thread = threading.Thread(target=server.serve_forever, daemon=True)
