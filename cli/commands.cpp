@@ -10,11 +10,8 @@
 #include "cli/json_line.h"
 #include "device/device_link.h"
 #include "firmware/firmware_provenance.h"
+#include "lumo_version.h"
 #include "ui/status_texts.h"
-
-#ifndef LUMO_VERSION
-#define LUMO_VERSION "unknown"
-#endif
 
 namespace lumo::cli {
 

@@ -1,12 +1,7 @@
 # Packages, made by CPack from the install rules that `cmake --install` runs: on Linux the .deb
 # (cpack -G DEB), in the i686 Windows build the zip (cpack -G ZIP). scripts/release.sh drives
-# both. The version is the one the user sees in the window's caption.
-file(STRINGS "${PROJECT_SOURCE_DIR}/ui/dialog_template.h" _title
-     REGEX "kTitle = \".* V[0-9.]+\";")
-string(REGEX REPLACE ".* V([0-9.]+)\".*" "\\1" LUMO_PACKAGE_VERSION "${_title}")
-if(NOT LUMO_PACKAGE_VERSION MATCHES "^[0-9]+\\.[0-9]+")
-  message(FATAL_ERROR "No version in the caption of ui/dialog_template.h")
-endif()
+# both. The version is the project's, the one in the window's caption (VERSION).
+set(LUMO_PACKAGE_VERSION "${PROJECT_VERSION}")
 
 set(CPACK_PACKAGE_NAME lumo-tool)
 set(CPACK_PACKAGE_VERSION "${LUMO_PACKAGE_VERSION}")

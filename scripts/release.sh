@@ -6,7 +6,7 @@
 #
 # DIR holds variant.bin (product 0x7B16) and primary.bin (product 0xC3D1). Writes to --out
 # (build/packages by default) the Linux package lumo-tool_<version>_amd64.deb, the Windows
-# package lumo-tool-<version>-win32.zip and SHA256SUMS; <version> is the one in the window's
+# package lumo-tool-<version>-win32.zip and SHA256SUMS; <version> is the one in VERSION, the window's
 # caption. It refuses, before building anything, a folder that holds the repository's stand-in
 # images, misses an image, or holds one that is empty or longer than the update protocol can
 # address. --stand-in builds test packages from the repository's stand-ins instead, with
@@ -81,7 +81,7 @@ fi
 
 scripts/install-deps.sh
 jobs="$(nproc)"
-version="$(sed -n 's/.*kTitle = ".* V\([0-9.]*\)";.*/\1/p' ui/dialog_template.h)"
+version="$(cat VERSION)"
 suffix=""
 [ "$stand_in" = yes ] && suffix="-stand-in"
 deb="lumo-tool${suffix}_${version}_amd64.deb"

@@ -22,7 +22,7 @@ ok() { echo "ok: $*"; }
 
 rm -rf "$out"
 scripts/release.sh --stand-in --build-dir "$root/build" --out "$out"
-version="$(sed -n 's/.*kTitle = ".* V\([0-9.]*\)";.*/\1/p' ui/dialog_template.h)"
+version="$(cat VERSION)"
 deb="$out/lumo-tool-stand-in_${version}_amd64.deb"
 zip="$out/lumo-tool-stand-in-${version}-win32.zip"
 [ -f "$deb" ] && [ -f "$zip" ] || { fail "packages missing: $(ls "$out")"; exit 1; }
@@ -91,6 +91,9 @@ grep -q "delivered byte for byte" <<<"$verdict" && ok "unpacked Lumo_Tool delive
 if grep -qx lumo-flash build/linux/packaging/programs.txt; then
   echo "== .deb: the unpacked lumo-flash"
   flash="$work/root/usr/bin/lumo-flash"
+  said="$("$flash" --version | head -1)"
+  [ "$said" = "lumo-flash $version" ] && ok "lumo-flash --version: $said" ||
+    fail "lumo-flash --version says \"$said\", the package $version"
   # Stand-in images without --allow-stand-in: refused at once with the warning, exit 3.
   status=0
   refusal="$("$flash" 2>&1 >/dev/null)" || status=$?

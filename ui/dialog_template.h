@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "lumo_version.h"
+
 namespace lumo::dialog {
 
 inline constexpr int IDD_MAIN_DIALOG = 102;
@@ -22,7 +24,7 @@ inline constexpr int IDC_NOTE = 1017;
 inline constexpr int IDC_PROGRESS = 1018;
 inline constexpr int IDC_GUIDE_EXTRA = 1019;
 
-inline constexpr std::string_view kTitle = "Orvel-M8 Firmware Update V0.42";
+inline constexpr std::string_view kTitle = "Orvel-M8 Firmware Update V" LUMO_VERSION;
 inline constexpr std::uint32_t kStyle = 0x90CC0048;
 inline constexpr std::uint32_t kExStyle = 0x00040000;
 inline constexpr int kWidthDu = 209;  // dialog units
