@@ -1,6 +1,6 @@
-# Packages, made by CPack from the install rules that `cmake --install` runs: on Linux the .deb
-# (cpack -G DEB), in the i686 Windows build the zip (cpack -G ZIP). scripts/release.sh drives
-# both. The version is the project's, the one in the window's caption (VERSION).
+# Packages, made from the install rules that `cmake --install` runs: on Linux the .deb
+# (cpack -G DEB), in the i686 Windows build the zip (cpack -G ZIP; scripts/release.sh zips the
+# installed files itself, reproducibly and after signing them). The version is the project's, the one in the window's caption (VERSION).
 set(LUMO_PACKAGE_VERSION "${PROJECT_VERSION}")
 
 set(CPACK_PACKAGE_NAME lumo-tool)
