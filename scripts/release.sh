@@ -167,6 +167,8 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     refuse "not a git checkout: set SOURCE_DATE_EPOCH to the time of the sources"
 fi
 export SOURCE_DATE_EPOCH TZ=UTC LC_ALL=C.UTF-8
+# The files' modes in the packages must not depend on the user's umask (CPack takes some from it).
+umask 022
 
 # Configures BUILD_DIR for the release; a new folder gets a release build that builds only
 # what a package holds (cpack builds nothing more).
