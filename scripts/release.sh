@@ -28,6 +28,7 @@
 # LUMO_AUTHENTICODE_PASSWORD, never from the command line. --timestamp-url URL has a time-stamp
 # authority (RFC 3161) countersign them.
 set -euo pipefail
+caller="$PWD"
 cd "$(dirname "$0")/.."
 root="$PWD"
 
@@ -37,6 +38,13 @@ usage() {
 refuse() {
   echo "release.sh: refused: $*" >&2
   exit 1
+}
+# A path given on the command line, as the caller meant it.
+from_caller() {
+  case "$1" in
+    /*) echo "$1" ;;
+    *) echo "$caller/$1" ;;
+  esac
 }
 bad_usage() {
   echo "release.sh: $*" >&2
@@ -59,12 +67,12 @@ while [ $# -gt 0 ]; do
       --timestamp-url)
       [ $# -ge 2 ] && [ -n "$2" ] || bad_usage "$1 needs a value"
       case "$1" in
-        --firmware) firmware="$2" ;;
-        --out) out="$2" ;;
-        --build-dir) build="$2" ;;
+        --firmware) firmware="$(from_caller "$2")" ;;
+        --out) out="$(from_caller "$2")" ;;
+        --build-dir) build="$(from_caller "$2")" ;;
         --gpg-key) gpg_key="$2" ;;
-        --authenticode) pfx="$2" ;;
-        --authenticode-password-file) password_file="$2" ;;
+        --authenticode) pfx="$(from_caller "$2")" ;;
+        --authenticode-password-file) password_file="$(from_caller "$2")" ;;
         --timestamp-url) timestamp_url="$2" ;;
       esac
       shift 2 ;;
@@ -123,6 +131,8 @@ check_gpg_key() {
 # The pfx must open with its password and hold a private key and a certificate in force.
 check_authenticode() {
   [ -f "$pfx" ] || refuse "Authenticode certificate $pfx is missing"
+  [ -r "$pfx" ] && openssl asn1parse -inform DER -in "$pfx" >/dev/null 2>&1 ||
+    refuse "cannot read the Authenticode certificate $pfx: not a readable PKCS#12 (.pfx) file"
   if [ -n "$password_file" ]; then
     [ -f "$password_file" ] && [ -r "$password_file" ] ||
       refuse "cannot read the password file $password_file"
@@ -134,7 +144,7 @@ check_authenticode() {
   fi
   local pass="file:$secrets/password"
   openssl pkcs12 -in "$pfx" -passin "$pass" -noout 2>/dev/null ||
-    refuse "cannot open $pfx as PKCS#12 with the password given (wrong password, or not a .pfx file)"
+    refuse "wrong password for $pfx (or a damaged file)"
   openssl pkcs12 -in "$pfx" -passin "$pass" -nocerts -nodes 2>/dev/null |
     grep -q "PRIVATE KEY" || refuse "$pfx holds no private key"
   openssl pkcs12 -in "$pfx" -passin "$pass" -nokeys -clcerts 2>/dev/null >"$secrets/cert.pem"
