@@ -111,5 +111,24 @@ done
 /usr/bin/python3 "$clone/scripts/check-win32-resources.py" unpacked/*/Lumo_Tool.exe >/dev/null &&
   ok "the signed Lumo_Tool.exe passes the resource check" || fail "resource check of the signed Lumo_Tool.exe"
 
+echo "== A rebuild without the keys, compared"
+cd "$work"
+compare() { "$clone/scripts/compare-release.sh" "$@" 2>&1 | tail -1; }
+said="$(compare signed "$unsigned")"
+[ "$said" = "identical but for the Windows programs' signatures" ] &&
+  ok "signed release against the unsigned build: $said" || fail "compare-release.sh: $said"
+# A rebuild whose lumo-flash.exe differs by one byte, zipped as release.sh zips.
+mkdir -p changed/unpacked
+cp "$unsigned"/* changed/
+unzip -q "$unsigned/$(basename "$zip")" -d changed/unpacked
+exe="$(ls changed/unpacked/*/lumo-flash.exe)"
+printf 'X' | dd of="$exe" bs=1 seek=$(($(stat -c %s "$exe") / 2)) conv=notrunc status=none
+SOURCE_DATE_EPOCH="$(git -C "$clone" log -1 --format=%ct)" /usr/bin/python3 \
+  "$clone/scripts/reproducible_zip.py" "$(dirname "$exe")" "changed/$(basename "$zip")"
+rm -r changed/unpacked
+said="$(compare signed changed)"
+[[ "$said" == DIFFERENT* ]] && ok "a changed program is found: $said" ||
+  fail "compare-release.sh let a changed program pass: $said"
+
 echo "release signed: $([ "$failures" = 0 ] && echo passed || echo "$failures FAILED")"
 [ "$failures" = 0 ]
