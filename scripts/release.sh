@@ -200,7 +200,8 @@ sign_exe() {
   # The signing time is the sources' time, so that a signed build is reproducible too.
   osslsigncode sign -pkcs12 "$pfx" -readpass "$secrets/password" -h sha256 \
     -time "$SOURCE_DATE_EPOCH" "${extra[@]}" -in "$exe" -out "$secrets/signed.exe" >/dev/null
-  mv "$secrets/signed.exe" "$exe"
+  cp "$secrets/signed.exe" "$exe"  # into the file: it keeps its mode
+  rm "$secrets/signed.exe"
 }
 
 # Zips FOLDER into ZIP reproducibly: the folder's name is the zip's top folder.

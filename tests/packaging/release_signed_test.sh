@@ -78,15 +78,16 @@ start=$(date +%s)
   { tail -20 release.log; fail "release.sh with signatures"; exit 1; }
 echo "signed release (builds reused): $(($(date +%s) - start)) s"
 cd "$work/signed"
-gpg --batch --verify SHA256SUMS.asc SHA256SUMS 2>gpg.out && ok "gpg --verify SHA256SUMS.asc SHA256SUMS" ||
-  fail "gpg --verify: $(cat gpg.out)"
+gpg --batch --verify SHA256SUMS.asc SHA256SUMS 2>"$work/gpg.out" && ok "gpg --verify SHA256SUMS.asc SHA256SUMS" ||
+  fail "gpg --verify: $(cat "$work/gpg.out")"
 sha256sum --quiet -c SHA256SUMS && ok "sha256sum -c SHA256SUMS" || fail "sha256sum -c"
 zip="$(ls ./*-win32.zip)"
 for package in ./*.deb ./*-web.zip; do
   cmp -s "$package" "$unsigned/$package" && ok "$package is the unsigned release's" ||
     fail "$package differs from the unsigned release's"
 done
-unzip -q "$zip" -d unpacked
+unzip -q "$zip" -d "$work/unpacked"
+cd "$work"
 for exe in unpacked/*/Lumo_Tool.exe unpacked/*/lumo-flash.exe; do
   verdict="$(osslsigncode verify -CAfile "$work/ca.pem" -in "$exe" 2>&1)" || true
   if grep -q "Signature verification: ok" <<<"$verdict" &&
@@ -112,11 +113,12 @@ done
   ok "the signed Lumo_Tool.exe passes the resource check" || fail "resource check of the signed Lumo_Tool.exe"
 
 echo "== A rebuild without the keys, compared"
-cd "$work"
-compare() { "$clone/scripts/compare-release.sh" "$@" 2>&1 | tail -1; }
+# The verdict, the last line; the whole report goes to the log.
+compare() { { "$clone/scripts/compare-release.sh" "$@" 2>&1 || true; } | tee -a compare.log | tail -1; }
 said="$(compare signed "$unsigned")"
 [ "$said" = "identical but for the Windows programs' signatures" ] &&
-  ok "signed release against the unsigned build: $said" || fail "compare-release.sh: $said"
+  ok "signed release against the unsigned build: $said" ||
+  fail "compare-release.sh: $(cat compare.log)"
 # A rebuild whose lumo-flash.exe differs by one byte, zipped as release.sh zips.
 mkdir -p changed/unpacked
 cp "$unsigned"/* changed/
