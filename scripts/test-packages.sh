@@ -141,10 +141,10 @@ done
 ok "web zip: $(tr '\n' ' ' <<<"$listing")"
 unzip -q "$web" -d "$work/web"
 
+# (The unpacked Lumo_Tool's window showed it: the demo session checks the title.)
 echo "== One version: $version"
 caption="Orvel-M8 Firmware Update V$version"
-for program in "$work/root/usr/bin/Lumo_Tool" "$work/zip/$top_win/Lumo_Tool.exe" \
-               "$work/web/$top/site/lumo_tool.wasm"; do
+for program in "$work/zip/$top_win/Lumo_Tool.exe" "$work/web/$top/site/lumo_tool.wasm"; do
   grep -qaF "$caption" "$program" && ok "$(basename "$program") says \"$caption\"" ||
     fail "$(basename "$program") lacks the caption \"$caption\""
 done
