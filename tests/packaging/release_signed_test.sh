@@ -2,7 +2,9 @@
 # The signed release, with a throwaway GnuPG key and a throwaway code-signing CA and
 # certificate: SHA256SUMS.asc verifies, both .exe files in the zip verify against that CA with
 # SHA-256 and fail once changed, the signed Lumo_Tool.exe passes the resource check, and the
-# other two packages are those of the unsigned release. Keys that cannot sign (wrong password,
+# other two packages are those of the unsigned release; --timestamp-url reaches the time-stamp
+# authority, whose failure stops the release; a rebuild without the keys compares equal but for
+# the signatures (scripts/compare-release.sh). Keys that cannot sign (wrong password,
 # missing key, a certificate that cannot be read, no password) are refused before any build.
 #   release_signed_test.sh CLONE UNSIGNED_PACKAGES
 # CLONE is a checkout whose release is built already (release_twice_test.sh leaves one), so
@@ -111,6 +113,40 @@ for exe in unpacked/*/Lumo_Tool.exe unpacked/*/lumo-flash.exe; do
 done
 /usr/bin/python3 "$clone/scripts/check-win32-resources.py" unpacked/*/Lumo_Tool.exe >/dev/null &&
   ok "the signed Lumo_Tool.exe passes the resource check" || fail "resource check of the signed Lumo_Tool.exe"
+
+echo "== --timestamp-url is passed on"
+# A time-stamp authority that takes the request and fails: osslsigncode must have asked it,
+# and the release must stop rather than ship programs without the time stamp asked for.
+/usr/bin/python3 - "$work/tsa.log" <<'TSA' &
+import http.server, sys
+log = open(sys.argv[1], "w", buffering=1)
+class Failing(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        log.write("POST %s %s\n" % (self.path, self.headers.get("Content-Type")))
+        self.send_response(500)
+        self.end_headers()
+    def log_message(self, *args):
+        pass
+server = http.server.HTTPServer(("127.0.0.1", 0), Failing)
+log.write("port %d\n" % server.server_port)
+server.timeout = 60
+server.handle_request()
+TSA
+tsa_pid=$!
+for _ in $(seq 50); do grep -q '^port' "$work/tsa.log" 2>/dev/null && break; sleep 0.1; done
+port="$(awk '/^port/ { print $2 }' "$work/tsa.log")"
+status=0
+"$clone/scripts/release.sh" --stand-in --authenticode "$work/signer.pfx" \
+  --authenticode-password-file "$work/password" --timestamp-url "http://127.0.0.1:$port/tsa" \
+  --out "$work/stamped" >"$work/stamped.log" 2>&1 || status=$?
+kill "$tsa_pid" 2>/dev/null || true
+if [ "$status" != 0 ] && grep -q "POST /tsa application/timestamp-query" "$work/tsa.log" &&
+   ! ls "$work/stamped/"*-win32.zip >/dev/null 2>&1; then
+  ok "the time-stamp authority was asked, and its failure stopped the release (exit $status)"
+else
+  fail "--timestamp-url: exit $status, authority saw: $(cat "$work/tsa.log")"
+fi
 
 echo "== A rebuild without the keys, compared"
 # The verdict, the last line; the whole report goes to the log.
