@@ -12,11 +12,8 @@
 #include "cli/units.h"
 #include "core/device_link.h"
 #include "firmware/firmware_provenance.h"
+#include "lumo_version.h"
 #include "ports/status_texts.h"
-
-#ifndef LUMO_VERSION
-#define LUMO_VERSION "unknown"
-#endif
 
 namespace lumo::cli {
 
