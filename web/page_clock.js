@@ -22,7 +22,7 @@ Module.pageClock = (() => {
     };
   }
 
-  const callbacks = new Map();  // number -> { fn, repeat, local }; local: a page timer
+  const callbacks = new Map();  // number -> { fn, repeat, ms, local }; local: a page timer
   let nextId = 1;
   let worker = null;
 
@@ -33,22 +33,36 @@ Module.pageClock = (() => {
     entry.fn();
   }
 
+  function startLocal(id, entry) {
+    entry.local = (entry.repeat ? setInterval : setTimeout)(() => fire(id), entry.ms);
+  }
+
+  function withoutWorker(why) {
+    console.warn('no clock worker, timers slow down while the page is hidden: ' + why);
+    worker = null;
+    callbacks.forEach((entry, id) => startLocal(id, entry));
+  }
+
   try {
     const source = new Blob(['(' + workerMain.toString() + ')();'], { type: 'text/javascript' });
     worker = new Worker(URL.createObjectURL(source));
     worker.onmessage = (event) => fire(event.data);
+    // A worker the page may not start (a server's Content-Security-Policy without blob: for
+    // workers) fails after its creation, not in it: the timers it was given move to the page,
+    // or the tick would never come.
+    worker.onerror = (event) => withoutWorker(event.message || 'the worker did not start');
   } catch (e) {
-    console.warn('no clock worker, timers slow down while the page is hidden: ' + e.message);
+    withoutWorker(e.message);
   }
 
   function start(ms, fn, repeat) {
     const id = nextId++;
-    const entry = { fn, repeat, local: 0 };
+    const entry = { fn, repeat, ms, local: 0 };
     callbacks.set(id, entry);
     if (worker) {
       worker.postMessage({ id, ms, repeat });
     } else {
-      entry.local = (repeat ? setInterval : setTimeout)(() => fire(id), ms);
+      startLocal(id, entry);
     }
     return id;
   }
