@@ -22,6 +22,8 @@
 #include "cli/flash_run.h"
 #include "cli/multi_run.h"
 #include "cli/options.h"
+#include "cli/run_events.h"
+#include "cli/station.h"
 #include "platform/linux/hidraw_access.h"
 #include "platform/linux/logind_inhibitor.h"
 #include "platform/linux/udev_monitor.h"
@@ -55,10 +57,9 @@ struct Fd {
     }
 };
 
-// The event loop of a run, one FlashRun or a MultiRun: Ctrl-C and SIGTERM arrive as readable
+// The event loop of a run (one unit, --all or --station): Ctrl-C and SIGTERM arrive as readable
 // data, never in the middle of a write; ticks every 10 ms; udev's arrivals and removals.
-template <typename Run>
-int Loop(Run& run, lumo::linux_hid::UdevHidMonitor& monitor) {
+int Loop(RunEvents& run, lumo::linux_hid::UdevHidMonitor& monitor) {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -120,7 +121,11 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
     return Loop(run, monitor);
 }
 
-// --all: the same loop over one run per unit.
+// --all and --station: the same loop over one run per unit, each with its own lock file.
+std::unique_ptr<lumo::UnitClaims> MakeLockFileClaims() {
+    return std::make_unique<lumo::linux_hid::LockFileClaims>(std::cerr, "lumo-flash");
+}
+
 int RunAll(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
            const ImageChoice& images, const std::vector<UnitEntry>& units) {
     lumo::linux_hid::UdevHidMonitor monitor;
@@ -129,9 +134,21 @@ int RunAll(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
     lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
     RunSettings settings = SettingsFor(options, images);
     settings.update.lifetime = &inhibitor;
-    MultiRun run(hid, pause, clock, std::cout, std::cerr, report.mode(), units, settings, [] {
-        return std::make_unique<lumo::linux_hid::LockFileClaims>(std::cerr, "lumo-flash");
-    });
+    MultiRun run(hid, pause, clock, std::cout, std::cerr, report.mode(), units, settings,
+                 MakeLockFileClaims);
+    return Loop(run, monitor);
+}
+
+int RunStation(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
+               const ImageChoice& images) {
+    lumo::linux_hid::UdevHidMonitor monitor;
+    SteadyClock clock;
+    SleepPause pause;
+    lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
+    RunSettings settings = SettingsFor(options, images);
+    settings.update.lifetime = &inhibitor;
+    Station run(hid, pause, clock, std::cout, std::cerr, report.mode(), settings,
+                MakeLockFileClaims);
     return Loop(run, monitor);
 }
 
@@ -152,5 +169,5 @@ int main(int argc, char** argv) {
                                                     : OutputMode::kLines;
     ConsoleReport report(std::cout, std::cerr, mode);
     lumo::linux_hid::HidrawAccess hid(std::cerr, LUMO_UDEV_RULE_FILE, "lumo-flash");
-    return RunCommand(options, hid, std::cout, report, RunUpdate, RunAll);
+    return RunCommand(options, hid, std::cout, report, RunUpdate, RunAll, RunStation);
 }
