@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <thread>
@@ -104,52 +105,52 @@ int Loop(RunEvents& run, lumo::linux_hid::UdevHidMonitor& monitor) {
     return *run.exit_code();
 }
 
-int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
-              const ImageChoice& images) {
+// Makes the run once its clock and pause exist, with `settings` (sleep and shutdown held off
+// through logind from the first update's start to the last one's end).
+using RunMaker =
+    std::function<std::unique_ptr<RunEvents>(Clock&, lumo::Pause&, RunSettings settings)>;
+
+int RunInLoop(const Options& options, const ImageChoice& images, const RunMaker& make) {
     // The monitor exists before the first search, so a device plugged in meanwhile is seen.
     lumo::linux_hid::UdevHidMonitor monitor;
     SteadyClock clock;
     SleepPause pause;
-    // Sleep and shutdown held off from the update's start to its end (logind's lock).
     lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
     RunSettings settings = SettingsFor(options, images);
     settings.update.lifetime = &inhibitor;
-    // One writer per unit, also against another lumo-flash and the dialog.
-    lumo::linux_hid::LockFileClaims claims(std::cerr, "lumo-flash");
-    settings.update.claims = &claims;
-    FlashRun run(hid, pause, clock, report, std::move(settings));
-    return Loop(run, monitor);
+    const std::unique_ptr<RunEvents> run = make(clock, pause, std::move(settings));
+    return Loop(*run, monitor);
 }
 
-// --all and --station: the same loop over one run per unit, each with its own lock file.
+// One writer per unit, also against another lumo-flash and the dialog: a lock file per unit.
 std::unique_ptr<lumo::UnitClaims> MakeLockFileClaims() {
     return std::make_unique<lumo::linux_hid::LockFileClaims>(std::cerr, "lumo-flash");
 }
 
+int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
+              const ImageChoice& images) {
+    const std::unique_ptr<lumo::UnitClaims> claims = MakeLockFileClaims();
+    return RunInLoop(options, images, [&](Clock& clock, lumo::Pause& pause, RunSettings s) {
+        s.update.claims = claims.get();
+        return std::make_unique<FlashRun>(hid, pause, clock, report, std::move(s));
+    });
+}
+
+// --all and --station: the same loop over one run per unit.
 int RunAll(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
            const ImageChoice& images, const std::vector<UnitEntry>& units) {
-    lumo::linux_hid::UdevHidMonitor monitor;
-    SteadyClock clock;
-    SleepPause pause;
-    lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
-    RunSettings settings = SettingsFor(options, images);
-    settings.update.lifetime = &inhibitor;
-    MultiRun run(hid, pause, clock, std::cout, std::cerr, report.mode(), units, settings,
-                 MakeLockFileClaims);
-    return Loop(run, monitor);
+    return RunInLoop(options, images, [&](Clock& clock, lumo::Pause& pause, RunSettings s) {
+        return std::make_unique<MultiRun>(hid, pause, clock, std::cout, std::cerr, report.mode(),
+                                          units, s, MakeLockFileClaims);
+    });
 }
 
 int RunStation(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
                const ImageChoice& images) {
-    lumo::linux_hid::UdevHidMonitor monitor;
-    SteadyClock clock;
-    SleepPause pause;
-    lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
-    RunSettings settings = SettingsFor(options, images);
-    settings.update.lifetime = &inhibitor;
-    Station run(hid, pause, clock, std::cout, std::cerr, report.mode(), settings,
-                MakeLockFileClaims);
-    return Loop(run, monitor);
+    return RunInLoop(options, images, [&](Clock& clock, lumo::Pause& pause, RunSettings s) {
+        return std::make_unique<Station>(hid, pause, clock, std::cout, std::cerr, report.mode(),
+                                         s, MakeLockFileClaims);
+    });
 }
 
 }  // namespace
