@@ -186,6 +186,7 @@ EmulatedBus::EmulatedBus(UMockdevTestbed* testbed, BusOptions options, Scenario 
 
     fault_used_.assign(scenario_.faults.size(), false);
     unplug_used_.assign(scenario_.unplugs.size(), false);
+    unit_plug_used_.assign(scenario_.units.size(), false);
 }
 
 EmulatedBus::~EmulatedBus() {
@@ -376,7 +377,8 @@ void EmulatedBus::PlugInitial() {
     if (scenario_.second_device && !scenario_.second_device_ms) PlugIn(second_);
     if (scenario_.unrelated_at_start) PlugIn(unrelated_);
     for (std::size_t i = 0; i < units_.size(); ++i)
-        if (!scenario_.units[i].plug_in_ms) PlugIn(*units_[i]);
+        if (!scenario_.units[i].plug_in_ms && !scenario_.units[i].plug_in_after_block)
+            PlugIn(*units_[i]);
 }
 
 Device* EmulatedBus::Target(const Unplug& u) {
@@ -586,6 +588,15 @@ bool EmulatedBus::HandleWrite(Node* n, UMockdevIoctlClient* client) {
             const ssize_t w = n->master_fd >= 0 ? ::write(n->master_fd, kReply, sizeof kReply) : -1;
             Log(&d, n, "reply", "-", w == static_cast<ssize_t>(sizeof kReply) ? "sent" : "failed",
                 w < 0 ? std::strerror(errno) : "");
+        }
+    }
+    if (looks_like_data && d.number == 1) {
+        for (std::size_t i = 0; i < units_.size(); ++i) {
+            if (scenario_.units[i].plug_in_after_block != index || unit_plug_used_[i]) continue;
+            unit_plug_used_[i] = true;
+            After(0, [](EmulatedBus* bus, void* dev) {
+                bus->PlugIn(*static_cast<Device*>(dev));
+            }, units_[i].get());
         }
     }
     if (looks_like_data) {

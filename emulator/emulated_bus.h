@@ -121,6 +121,7 @@ private:
     std::vector<std::unique_ptr<Node>> nodes_;
     std::vector<bool> fault_used_;
     std::vector<bool> unplug_used_;
+    std::vector<bool> unit_plug_used_;  // plug in unit NAME after block K, done
     std::size_t next_unplug_ = 0;    // the scenario's next unplug
     int next_hidraw_ = 0;
     int next_hid_seq_ = 1;

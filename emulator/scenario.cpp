@@ -94,7 +94,7 @@ bool UnitStatement(const std::vector<std::string>& w, const std::vector<std::str
         if (w[2] != "c3d1" && w[2] != "7b16") return (error = "bad product " + w[2]), false;
         if (!PortName(w[4])) return (error = "bad port " + w[4]), false;
         if (FindUnit(s, w[1])) return (error = "unit " + w[1] + " named twice"), false;
-        ExtraUnit u{w[1], w[2] == "7b16", w[4], "", std::nullopt, "no-update"};
+        ExtraUnit u{w[1], w[2] == "7b16", w[4], "", std::nullopt, std::nullopt, "no-update"};
         if (w.size() == 7 && w[5] == "serial") {
             u.serial = raw[6];
         } else if (w.size() != 5) {
@@ -103,7 +103,7 @@ bool UnitStatement(const std::vector<std::string>& w, const std::vector<std::str
         s.units.push_back(std::move(u));
         return true;
     }
-    // "plug in unit NAME after N ms", "unplug unit NAME after block K|N ms",
+    // "plug in unit NAME after N ms|block K", "unplug unit NAME after block K|N ms",
     // "expect unit NAME OUTCOME": the name is taken out, the rest matched as usual.
     const auto unit_at = std::find(w.begin(), w.end(), "unit");
     if (unit_at == w.end() || unit_at + 1 == w.end()) return false;
@@ -114,6 +114,9 @@ bool UnitStatement(const std::vector<std::string>& w, const std::vector<std::str
     if (Match(rest, {"plug", "in", "unit", "after", "N", "ms"}, n)) {
         if (!known(name)) return false;
         FindUnit(s, name)->plug_in_ms = n[0];
+    } else if (Match(rest, {"plug", "in", "unit", "after", "block", "N"}, n)) {
+        if (!known(name)) return false;
+        FindUnit(s, name)->plug_in_after_block = n[0];
     } else if (Match(rest, {"unplug", "unit", "after", "block", "N"}, n)) {
         if (!known(name)) return false;
         s.unplugs.push_back({Unplug::Trigger::AfterBlock, n[0], {}, {}, name});

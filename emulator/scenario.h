@@ -30,6 +30,7 @@
 //   unit NAME PRODUCT at PORT [serial TEXT]      another unit (PRODUCT c3d1 or 7b16), present
 //                                                at the start; without a serial it has none
 //   plug in unit NAME after N ms                 ... absent at the start, plugged in then
+//   plug in unit NAME after block K              ... plugged in once unit 1 has taken block K
 //   unplug unit NAME after block K               block K is taken, then the unit is pulled out
 //   unplug unit NAME after N ms
 //   replug after N ms                            (after either) back on its port, as a new node
@@ -64,6 +65,8 @@ struct ExtraUnit {
     std::string port{};      // the USB device's name, "1-N" or "1-N.M..."
     std::string serial{};    // empty: none
     std::optional<std::uint32_t> plug_in_ms;  // empty: present from the start
+    // Plugged in once unit 1 has taken this block (absent until then); empty: not so.
+    std::optional<std::uint32_t> plug_in_after_block;
     std::string expect = "no-update";
 };
 

@@ -107,12 +107,12 @@ if(native)
     --stdout-has "image 55292 bytes" -- --list)
   # Several units of product 7b16 on ports 1-2 and 1-3. Ours is pulled after block 300 and
   # back 2 s later while the other stays: the update goes on on ours alone, byte for byte, and
-  # the other gets nothing (its verdict: no update). The other arrives after the run has
-  # chosen ours (so no --device is needed) or is there from the start (with --device).
+  # the other gets nothing (its verdict: no update). The other arrives once ours has taken
+  # block 100 (so no --device is needed) or is there from the start (with --device).
   set(two_units --scenario "device at 1-2 no serial" --scenario "unit b 7b16 at 1-3")
   set(ours_pulled --scenario "unplug after block 300" --scenario "replug after 2000 ms")
   lumo_cli_e2e(units_ours_pulled_other_arrived 7b16 delivered ${two_units}
-    --scenario "plug in unit b after 1000 ms" ${ours_pulled} --
+    --scenario "plug in unit b after block 100" ${ours_pulled} --
     --exit 0 --events "device,start,progress,suspended,device,resumed,progress,done" --
     --allow-stand-in --json --wait 20 --resume-timeout 10)
   lumo_cli_e2e(units_ours_pulled_device 7b16 delivered ${two_units} ${ours_pulled} --

@@ -99,6 +99,8 @@ TEST(Scenario, ReadsUnitsWithTheirPortsSerialsAndEvents) {
                               "unit B 7b16 at 1-3 serial M8V-000303\n"
                               "unit c c3d1 at 1-4.2\n"
                               "plug in unit c after 900 ms\n"
+                              "unit d 7b16 at 1-5\n"
+                              "plug in unit d after block 40\n"
                               "unplug unit b after block 300; replug after 2000 ms\n"
                               "unplug unit c after 5000 ms\n"
                               "expect unit B delivered\n",
@@ -106,7 +108,7 @@ TEST(Scenario, ReadsUnitsWithTheirPortsSerialsAndEvents) {
         << error;
     EXPECT_EQ(s.device_port, "1-2");
     EXPECT_EQ(s.device_serial, "");
-    ASSERT_EQ(s.units.size(), 2u);
+    ASSERT_EQ(s.units.size(), 3u);
     EXPECT_EQ(s.units[0].name, "b");
     EXPECT_TRUE(s.units[0].variant);
     EXPECT_EQ(s.units[0].port, "1-3");
@@ -118,6 +120,8 @@ TEST(Scenario, ReadsUnitsWithTheirPortsSerialsAndEvents) {
     EXPECT_EQ(s.units[1].serial, "");
     EXPECT_EQ(s.units[1].plug_in_ms, 900u);
     EXPECT_EQ(s.units[1].expect, "no-update");
+    EXPECT_FALSE(s.units[2].plug_in_ms);
+    EXPECT_EQ(s.units[2].plug_in_after_block, 40u);
     ASSERT_EQ(s.unplugs.size(), 2u);
     EXPECT_EQ(s.unplugs[0].unit, "b");
     EXPECT_EQ(s.unplugs[0].trigger, Unplug::Trigger::AfterBlock);
