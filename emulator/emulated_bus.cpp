@@ -591,6 +591,12 @@ bool EmulatedBus::HandleWrite(Node* n, UMockdevIoctlClient* client) {
         }
     }
     if (looks_like_data && d.number == 1) {
+        if (scenario_.unrelated_removed_after_block == index && !unrelated_removal_used_) {
+            unrelated_removal_used_ = true;
+            After(0, [](EmulatedBus* bus, void* dev) {
+                bus->PullOut(*static_cast<Device*>(dev), "pulled out as the scenario says");
+            }, &unrelated_);
+        }
         for (std::size_t i = 0; i < units_.size(); ++i) {
             if (scenario_.units[i].plug_in_after_block != index || unit_plug_used_[i]) continue;
             unit_plug_used_[i] = true;

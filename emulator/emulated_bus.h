@@ -122,6 +122,7 @@ private:
     std::vector<bool> fault_used_;
     std::vector<bool> unplug_used_;
     std::vector<bool> unit_plug_used_;  // plug in unit NAME after block K, done
+    bool unrelated_removal_used_ = false;  // remove unrelated device after block K, done
     std::size_t next_unplug_ = 0;    // the scenario's next unplug
     int next_hidraw_ = 0;
     int next_hid_seq_ = 1;

@@ -170,6 +170,9 @@ bool Statement(const std::vector<std::string>& w, Scenario& s, std::string& erro
     } else if (Match(w, {"remove", "unrelated", "device", "after", "N", "ms"}, n)) {
         if (s.unrelated.empty() && !s.unrelated_at_start) s.unrelated_at_start = true;
         s.unrelated.push_back({n[0], false});
+    } else if (Match(w, {"remove", "unrelated", "device", "after", "block", "N"}, n)) {
+        s.unrelated_at_start = true;
+        s.unrelated_removed_after_block = n[0];
     } else if (Match(w, {"second", "device"}, n)) {
         s.second_device = true;
     } else if (Match(w, {"second", "device", "after", "N", "ms"}, n)) {

@@ -19,6 +19,7 @@
 //   unrelated device                 an unrelated HID device (a keyboard) present at the start
 //   add unrelated device after N ms
 //   remove unrelated device after N ms
+//   remove unrelated device after block K   ... once the device under update has taken block K
 //   second device                    a device of the other product present as well
 //   second device after N ms         ... plugged in then
 //   remove second device after N ms  the device of the other product is pulled out then
@@ -91,6 +92,7 @@ struct Scenario {
     bool never_answer_start = false;
     bool unrelated_at_start = false;
     std::vector<TimedToggle> unrelated;
+    std::optional<std::uint32_t> unrelated_removed_after_block;
     bool second_device = false;
     std::optional<std::uint32_t> second_device_ms;
     std::optional<std::uint32_t> second_device_removed_ms;

@@ -66,6 +66,10 @@ TEST(Scenario, RemovingAnUnrelatedDeviceFirstMeansItIsThereAtTheStart) {
     std::string error;
     ASSERT_TRUE(ParseScenario("remove unrelated device after 200 ms", s, error));
     EXPECT_TRUE(s.unrelated_at_start);
+    Scenario by_block;
+    ASSERT_TRUE(ParseScenario("remove unrelated device after block 300", by_block, error));
+    EXPECT_TRUE(by_block.unrelated_at_start);
+    EXPECT_EQ(by_block.unrelated_removed_after_block, 300u);
 }
 
 TEST(Scenario, BadStatementsAreRefusedWithTheirLine) {
