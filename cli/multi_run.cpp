@@ -36,7 +36,8 @@ void MultiRun::SharedLifetime::UpdateEnded() {
 
 MultiRun::MultiRun(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out,
                    std::ostream& err, OutputMode mode, const std::vector<UnitEntry>& units,
-                   const RunSettings& settings, const ClaimsMaker& make_claims)
+                   const RunSettings& settings, const ClaimsMaker& make_claims,
+                   const StrandMaker& make_strand)
     : out_(out), json_(mode == OutputMode::kJson) {
     lifetime_.inner = settings.update.lifetime;
     const OutputMode unit_mode = mode == OutputMode::kTerminal ? OutputMode::kLines : mode;
@@ -54,25 +55,54 @@ MultiRun::MultiRun(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out
         RunSettings s = settings;
         s.update.claims = u.claims.get();
         s.update.lifetime = &lifetime_;
-        u.run = std::make_unique<FlashRun>(*u.hid, pause, clock, *u.report, std::move(s));
+        if (make_strand) u.strand = make_strand();
+        u.run = std::make_unique<FlashRun>(*u.hid, u.strand ? *u.strand : pause, clock,
+                                           *u.report, std::move(s));
         units_.push_back(std::move(u));
     }
 }
 
+void MultiRun::Deliver(Unit& u, std::function<void()> call) {
+    if (!u.strand) {
+        call();
+    } else if (u.strand->Paused() || !u.held.empty()) {
+        u.held.push_back(std::move(call));
+    } else {
+        u.strand->Run(std::move(call));
+    }
+}
+
+void MultiRun::DeliverHeld(Unit& u) {
+    while (!u.held.empty() && !u.strand->Paused()) {
+        std::function<void()> call = std::move(u.held.front());
+        u.held.erase(u.held.begin());
+        u.strand->Run(std::move(call));
+    }
+}
+
 void MultiRun::Begin() {
-    for (Unit& u : units_) u.run->Begin();
+    for (Unit& u : units_) Deliver(u, [&u] { u.run->Begin(); });
 }
 
 void MultiRun::OnTick() {
-    for (Unit& u : units_) u.run->OnTick();
+    for (Unit& u : units_) {
+        if (!u.strand) {
+            u.run->OnTick();
+            continue;
+        }
+        // Ticks that come during a pause count as none, as a window's timer coalesces them.
+        u.strand->Continue();
+        DeliverHeld(u);
+        if (!u.strand->Paused()) u.strand->Run([&u] { u.run->OnTick(); });
+    }
 }
 
 void MultiRun::OnDeviceChange(unsigned event) {
-    for (Unit& u : units_) u.run->OnDeviceChange(event);
+    for (Unit& u : units_) Deliver(u, [&u, event] { u.run->OnDeviceChange(event); });
 }
 
 void MultiRun::OnInterrupt() {
-    for (Unit& u : units_) u.run->OnInterrupt();
+    for (Unit& u : units_) Deliver(u, [&u] { u.run->OnInterrupt(); });
 }
 
 std::optional<int> MultiRun::exit_code() {

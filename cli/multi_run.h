@@ -1,9 +1,11 @@
 // lumo-flash --all: every unit present, updated at once in one process. One FlashRun per unit,
 // each over its own view of the one HID access (only its unit is listed there), all fed by one
 // 10 ms timer and one stream of device events: each tick visits every unit and each event goes
-// to every run. No threads: every call a run makes is bounded and short. (The tool's fixed
-// pauses, such as the 300 ms before the start report's reply, hold the other units' ticks for
-// as long; the devices wait for their next report meanwhile.)
+// to every run. No threads: every call a run makes is bounded and short. The tool's fixed
+// pauses (2.5 s after a unit is found, 300 ms before the start report's reply, 500 ms before the
+// finish report) hold only their own unit when the platform gives each unit a strand
+// (unit_strand.h): the unit's ticks and events wait meanwhile, as a window's messages wait out
+// its pause, and the other units go on. Without strands a pause holds every unit.
 #pragma once
 
 #include <functional>
@@ -16,6 +18,7 @@
 #include "cli/console_report.h"
 #include "cli/flash_run.h"
 #include "cli/tagged_lines.h"
+#include "cli/unit_strand.h"
 #include "cli/units.h"
 #include "ports/unit_claims.h"
 #include "ports/update_lifetime.h"
@@ -32,7 +35,7 @@ class MultiRun {
     // kTerminal is taken as kLines.
     MultiRun(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out, std::ostream& err,
              OutputMode mode, const std::vector<UnitEntry>& units, const RunSettings& settings,
-             const ClaimsMaker& make_claims);
+             const ClaimsMaker& make_claims, const StrandMaker& make_strand = {});
 
     void Begin();
     void OnTick();
@@ -63,9 +66,15 @@ class MultiRun {
         std::unique_ptr<std::ostream> out, err;
         std::unique_ptr<ConsoleReport> report;
         std::unique_ptr<UnitClaims> claims;
+        std::unique_ptr<UnitStrand> strand;     // null: calls made here, pauses hold all
+        std::vector<std::function<void()>> held;  // events that came during its pause
         std::unique_ptr<FlashRun> run;
     };
 
+    // Makes `call` for the unit, or holds it until the unit's pause is over.
+    void Deliver(Unit& u, std::function<void()> call);
+    // Events held for the unit, in order, for as long as it is not in a pause.
+    void DeliverHeld(Unit& u);
     void PrintTable();
 
     std::ostream& out_;

@@ -21,6 +21,7 @@
 #include "cli/exit_codes.h"
 #include "cli/flash_run.h"
 #include "cli/multi_run.h"
+#include "cli/linux/ucontext_strand.h"
 #include "cli/options.h"
 #include "platform/linux/hidraw_access.h"
 #include "platform/linux/logind_inhibitor.h"
@@ -129,9 +130,10 @@ int RunAll(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
     lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
     RunSettings settings = SettingsFor(options, images);
     settings.update.lifetime = &inhibitor;
-    MultiRun run(hid, pause, clock, std::cout, std::cerr, report.mode(), units, settings, [] {
-        return std::make_unique<lumo::linux_hid::LockFileClaims>(std::cerr, "lumo-flash");
-    });
+    MultiRun run(
+        hid, pause, clock, std::cout, std::cerr, report.mode(), units, settings,
+        [] { return std::make_unique<lumo::linux_hid::LockFileClaims>(std::cerr, "lumo-flash"); },
+        [&clock] { return std::make_unique<UcontextStrand>(clock); });
     return Loop(run, monitor);
 }
 

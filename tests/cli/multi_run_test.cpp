@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "cli/exit_codes.h"
+#include "cli/linux/ucontext_strand.h"
 #include "core/device_link.h"
 #include "firmware/firmware_image.h"
 #include "tests/fakes/bootloader_check.h"
@@ -59,15 +60,17 @@ class MultiRunTest : public ::testing::Test {
             checks.try_emplace(unit_a, unit_a ? g_firmwareVariant.bytes()
                                               : g_firmwarePrimary.bytes());
             checks.at(unit_a).Take(r);
+            if (r.bytes[1] == UPDATE_CMD_START) starts.push_back({unit_a, time.now});
         };
     }
-    void Make(OutputMode mode) {
+    void Make(OutputMode mode, bool strands = false) {
         RunSettings s;
         s.allow_stand_in = true;
         s.update.lifetime = &lifetime;
         run = std::make_unique<MultiRun>(bus, time, time, out, err, mode, ListUnits(bus), s, [this] {
             return std::make_unique<RecordingClaims>(claimed);
-        });
+        }, strands ? StrandMaker([this] { return std::make_unique<UcontextStrand>(time); })
+                   : StrandMaker());
     }
     int Tick(int max_ticks) {
         int n = 0;
@@ -86,6 +89,7 @@ class MultiRunTest : public ::testing::Test {
     CountingLifetime lifetime;
     std::vector<std::string> claimed;
     std::map<bool, DeliveryCheck> checks;
+    std::vector<std::pair<bool, std::uint64_t>> starts;  // each start report: unit A?, when
     std::ostringstream out, err;
     std::unique_ptr<MultiRun> run;
 };
@@ -141,6 +145,36 @@ TEST_F(MultiRunTest, UnitPulledAndBackWhileTheOtherGoesOn) {
               std::string::npos)
         << out.str();
 }
+
+// With a strand per unit, as on Linux, a unit's fixed pauses hold that unit alone: both units
+// wait out the pause after they are found at once, both start reports go out then, and both
+// updates end within the larger image's pace. Without, each pause holds both.
+class MultiRunPauses : public MultiRunTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(MultiRunPauses, HoldTheirOwnUnitAloneWithStrands) {
+    const bool strands = GetParam();
+    Make(OutputMode::kLines, strands);
+    const std::uint64_t begun = time.now;
+    run->Begin();
+    // Without strands each unit's 2.5 s and 300 ms were waited out in turn; with them, none yet.
+    EXPECT_EQ(time.now - begun, strands ? 0u : 2u * (2500 + 300));
+    Tick(5000);
+    EXPECT_EQ(run->exit_code(), kExitSuccess);
+    EXPECT_EQ(Verdict(true), kDelivered);
+    EXPECT_EQ(Verdict(false), kDelivered);
+    ASSERT_EQ(starts.size(), 2u);
+    const std::uint64_t apart = starts[1].second - starts[0].second;
+    if (strands) {
+        EXPECT_LE(apart, 10u);  // both on the tick after their pauses ended
+        // The primary image's blocks, its three pauses and a tick's lateness after each;
+        // nothing of the other unit's pauses.
+        EXPECT_LE(time.now - begun, 1954u * 10 + 2500 + 300 + 500 + 3 * 10);
+    } else {
+        EXPECT_EQ(apart, 2500u + 300);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(StrandsOrNot, MultiRunPauses, ::testing::Bool());
 
 TEST_F(MultiRunTest, OneFailedUnitFailsTheRunAndTheOtherStillFinishes) {
     bus.failing_writes = {400};  // some data report, to whichever unit it goes
