@@ -1,10 +1,22 @@
 """What the real-time benchmarks share: the emulator's transcript read for the update's times,
 the pace of one update against the ideal (data reports x 10 ms, plus the 300 ms and 500 ms
 pauses), and the table that prints it."""
+import os
 import statistics
 
 PACE_HEADER = (f"{'image':<8} {'blocks':>6} {'measured ms':>12} {'ideal ms':>9} {'ratio':>7} "
                f"{'tick median':>12} {'tick p99':>9} {'tick max':>9}")
+
+
+def cli_programs(build_dir):
+    """lumo-flash and orvel-emulator of a Linux build, as absolute paths; ends the benchmark
+    when either is not built."""
+    program = os.path.abspath(os.path.join(build_dir, "cli/linux/lumo-flash"))
+    emulator = os.path.abspath(os.path.join(build_dir, "emulator/orvel-emulator"))
+    for path in (program, emulator):
+        if not os.access(path, os.X_OK):
+            raise SystemExit(f"not built: {path}")
+    return program, emulator
 
 
 def percentile(values, p):

@@ -21,7 +21,7 @@ import sys
 import tempfile
 import time
 
-from figures import percentile, transcript_units
+from figures import cli_programs, percentile, transcript_units
 
 TICK_P99_TARGET_MS = 12.0
 WALL_TARGET = 1.05
@@ -89,11 +89,7 @@ def main():
     parser.add_argument("--runs", type=int, default=1, help="runs of each count")
     args = parser.parse_args()
     counts = [int(n) for n in args.units.split(",")]
-    program = os.path.abspath(os.path.join(args.build_dir, "cli/linux/lumo-flash"))
-    emulator = os.path.join(args.build_dir, "emulator/orvel-emulator")
-    for path in (program, emulator):
-        if not os.access(path, os.X_OK):
-            raise SystemExit(f"not built: {path}")
+    program, emulator = cli_programs(args.build_dir)
     with tempfile.TemporaryDirectory() as workdir:
         rows = [run(emulator, program, n, args.product, workdir)
                 for _ in range(args.runs) for n in counts]
