@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,11 +11,8 @@
 #include "cli/units.h"
 #include "core/device_link.h"
 #include "firmware/firmware_provenance.h"
+#include "lumo_version.h"
 #include "ports/status_texts.h"
-
-#ifndef LUMO_VERSION
-#define LUMO_VERSION "unknown"
-#endif
 
 namespace lumo::cli {
 
@@ -24,32 +20,6 @@ namespace {
 
 const ImageProvenance& BuiltIn(bool variant) {
     return variant ? g_firmwareProvenance.variant : g_firmwareProvenance.primary;
-}
-
-// A unit's identity on a --list line: "-" where it is unknown.
-std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
-
-void UnitLine(std::ostream& out, const UnitEntry& u) {
-    out << u.id << "  product " << (u.variant ? "7b16" : "c3d1") << "  port " << OrDash(u.unit.port)
-        << "  serial " << OrDash(u.unit.serial) << "  " << u.path;
-}
-
-// Several units and no choice among them: an update would take whichever is listed first.
-std::optional<int> RefuseSeveralUnits(HidAccess& hid, ConsoleReport& report) {
-    const std::vector<UnitEntry> units = ListUnits(hid);
-    if (units.size() < 2) return std::nullopt;
-    std::ostringstream text;
-    text << units.size() << " units in update mode are present; lumo-flash updates one at a time. "
-         << "Nothing was written.";
-    std::ostringstream next;
-    next << "Choose one with --device ID:";
-    for (const UnitEntry& u : units) {
-        next << "\n  ";
-        UnitLine(next, u);
-        next << "\n      lumo-flash --device " << u.id;
-    }
-    report.Failed("several-units", text.str(), next.str());
-    return kExitNoDevice;
 }
 
 // --all takes the units present when it starts.
@@ -135,7 +105,7 @@ int ListDevices(HidAccess& hid, std::ostream& out, ConsoleReport& report, bool j
                        .str()
                 << '\n';
         } else {
-            UnitLine(out, u);
+            PrintUnitLine(out, u);
             out << "  image " << images.Length(u.variant) << " bytes, SHA-256 "
                 << images.Sha256(u.variant) << '\n';
         }
@@ -181,6 +151,7 @@ RunSettings SettingsFor(const Options& options, const ImageChoice& images) {
         s.image_for_variant = *options.product == kProductVariant;
     }
     s.allow_stand_in = options.allow_stand_in;
+    s.refuse_several_units = !options.device && !options.all && !options.station;
     s.update.images = images.Pair();
     s.update.stand_ins = images.StandIns();
     s.variant_sha256 = images.Sha256(true);
@@ -189,7 +160,7 @@ RunSettings SettingsFor(const Options& options, const ImageChoice& images) {
 }
 
 int RunCommand(const Options& options, HidAccess& hid, std::ostream& out, ConsoleReport& report,
-               UpdateRunner run_update, AllRunner run_all) {
+               UpdateRunner run_update, AllRunner run_all, UpdateRunner run_station) {
     ImageChoice images;
     // --device: the others are not there as far as this run can see.
     OneUnitHid one_unit(hid, options.device.value_or(""));
@@ -198,9 +169,17 @@ int RunCommand(const Options& options, HidAccess& hid, std::ostream& out, Consol
     if (const auto code = LoadImages(options, images, report)) return *code;
     if (const auto code = CheckStandIns(options, images, report)) return *code;
     if (options.all) return RunAll(options, hid, report, images, run_all);
-    if (!options.device) {
-        if (const auto code = RefuseSeveralUnits(hid, report)) return *code;
+    if (options.station) {
+        if (!run_station) {
+            report.Failed("usage", "lumo-flash: --station is not available on this platform.",
+                          "Update one unit at a time with --device ID (see --list).");
+            return kExitUsage;
+        }
+        return run_station(options, hid, report, images);
     }
+    // Several units and no choice among them: refused before anything is opened. (The run
+    // looks again when it chooses a unit it waited for.)
+    if (!options.device && RefuseSeveralUnits(ListUnits(hid), report)) return kExitNoDevice;
     return run_update(options, seen, report, images);
 }
 

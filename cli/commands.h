@@ -54,12 +54,14 @@ RunSettings SettingsFor(const Options& options, const ImageChoice& images);
 // image file, the stand-in rule, the choice of unit (--device, --all, or the one present;
 // several without either end with exit status 2 before anything is written) and then the update,
 // which `run_update` drives on the platform's event loop. Returns the exit status.
-// With --all, `run_all` updates the units present, at once (a platform without it refuses
-// --all).
+// With --all, `run_all` updates the units present, at once; with --station, `run_station`
+// updates each unit as it is plugged in until it is told to stop (a platform without one
+// refuses its option).
 using UpdateRunner = int (*)(const Options&, HidAccess&, ConsoleReport&, const ImageChoice&);
 using AllRunner = int (*)(const Options&, HidAccess&, ConsoleReport&, const ImageChoice&,
                           const std::vector<UnitEntry>&);
 int RunCommand(const Options& options, HidAccess& hid, std::ostream& out, ConsoleReport& report,
-               UpdateRunner run_update, AllRunner run_all = nullptr);
+               UpdateRunner run_update, AllRunner run_all = nullptr,
+               UpdateRunner run_station = nullptr);
 
 }  // namespace lumo::cli

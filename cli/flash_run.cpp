@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/exit_codes.h"
+#include "cli/units.h"
 #include "core/device_link.h"
 #include "firmware/firmware_image.h"
 #include "ports/status_texts.h"
@@ -44,10 +45,25 @@ void FlashRun::Finish(int code) {
     if (!exit_code_) exit_code_ = code;
 }
 
-void FlashRun::Begin() {
+void FlashRun::Begin() { BeginRun(false); }
+
+void FlashRun::BeginOnArrival() { BeginRun(true); }
+
+bool FlashRun::RefusedSeveralUnits() {
+    if (!settings_.refuse_several_units || !RefuseSeveralUnits(ListUnits(hid_), report_))
+        return false;
+    Finish(kExitNoDevice);
+    return true;
+}
+
+void FlashRun::BeginRun(bool arrived) {
     begin_ms_ = clock_.NowMs();
     last_search_ms_ = begin_ms_;
-    tool_.Start();
+    if (arrived) {
+        tool_.OnDeviceChange(kDeviceArrival, 0);
+    } else {
+        tool_.Start();
+    }
     if (tool_.IsConnected()) {
         PressUpdate();
     } else if (settings_.wait_s <= 0) {
@@ -69,7 +85,9 @@ void FlashRun::AfterDeviceChange(bool was_connected, unsigned opens_before) {
     if (exit_code_) return;
     const bool connected = tool_.IsConnected();
     if (!pressed_) {
-        if (connected) PressUpdate();
+        // The first unit to appear while the run waits is chosen once the tool's pause after
+        // its arrival is over: units plugged in together are all there by then.
+        if (connected && !RefusedSeveralUnits()) PressUpdate();
         return;
     }
     if (!tool_.IsUpdating()) return;

@@ -14,6 +14,7 @@
 #include "cli/clock.h"
 #include "cli/console_report.h"
 #include "cli/observed_hid.h"
+#include "cli/run_events.h"
 #include "core/lumo_tool.h"
 #include "core/update_sequence.h"
 #include "ports/question.h"
@@ -34,31 +35,33 @@ struct RunSettings {
     // refused before the start report.
     std::optional<bool> image_for_variant;
     bool allow_stand_in = false;  // how the stand-in question is answered
+    // No unit was chosen (no --device), and none was present at the start: when the first unit
+    // the run waited for is chosen, the run refuses (exit status 2, nothing written) if two or
+    // more are present by then.
+    bool refuse_several_units = false;
     UpdateOptions update;         // images, stand_ins, lifetime; the question is the run's
     std::string variant_sha256;   // of the image each product would get
     std::string primary_sha256;
 };
 
-class FlashRun : private StatusView, private Question {
+class FlashRun : public RunEvents, private StatusView, private Question {
   public:
     FlashRun(HidAccess& hid, Pause& pause, Clock& clock, ConsoleReport& report,
              RunSettings settings);
 
     // The first search (with the dialog's pause when it finds the device); Update is pressed
     // as soon as a device is connected.
-    void Begin();
-    void OnTick();
-    void OnDeviceChange(unsigned event);
-    // Ctrl-C, Ctrl-Break, SIGTERM, SIGHUP: during an update the first one warns, a second one
-    // within 3 s aborts; otherwise the run ends at once.
-    void OnInterrupt();
-    // The system ends the process in a moment whatever the run does (the console window
-    // closed, log-off, shutdown): the abort is reported at once, with `cause` ("The console
-    // window was closed"), and the run ends with kExitAborted.
-    void OnTerminating(std::string_view cause);
+    void Begin() override;
+    // The same for a device that has just been plugged in: searched as an arrival is, with
+    // the dialog's shorter pause after an arrival.
+    void BeginOnArrival();
+    void OnTick() override;
+    void OnDeviceChange(unsigned event) override;
+    void OnInterrupt() override;
+    // Ends the run with kExitAborted.
+    void OnTerminating(std::string_view cause) override;
 
-    // Set once the run is over.
-    std::optional<int> exit_code() const { return exit_code_; }
+    std::optional<int> exit_code() override { return exit_code_; }
     const LumoTool& tool() const { return tool_; }
 
   private:
@@ -74,6 +77,9 @@ class FlashRun : private StatusView, private Question {
     // Question: the stand-in guard; Yes only with --allow-stand-in.
     bool AskYesNo(std::string_view text) override;
 
+    void BeginRun(bool arrived);
+    // With refuse_several_units and two or more units present: the refusal, and true.
+    bool RefusedSeveralUnits();
     void AfterDeviceChange(bool was_connected, unsigned opens_before);
     void PressUpdate();
     void GiveUpWaiting();

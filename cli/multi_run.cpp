@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <iomanip>
 #include <ostream>
+#include <string>
+#include <utility>
 
 #include "cli/exit_codes.h"
 #include "cli/json_line.h"
 
 namespace lumo::cli {
 
-namespace {
-
-const char* Outcome(int code) {
+const char* UnitOutcome(int code) {
     switch (code) {
         case kExitSuccess: return "updated";
         case kExitFailed: return "failed (needs the update again)";
@@ -24,95 +24,150 @@ const char* Outcome(int code) {
     }
 }
 
-}  // namespace
+std::string UnitResultJson(const UnitEntry& unit, int code) {
+    return JsonLine()
+        .Add("event", "unit-result")
+        .Add("unit", unit.id)
+        .Add("product", unit.variant ? "7b16" : "c3d1")
+        .Add("exit", static_cast<std::uint64_t>(code))
+        .Add("result", UnitOutcome(code))
+        .str();
+}
 
-void MultiRun::SharedLifetime::UpdateStarted() {
+void UnitRuns::SharedLifetime::UpdateStarted() {
     if (under_way_++ == 0 && inner) inner->UpdateStarted();
 }
 
-void MultiRun::SharedLifetime::UpdateEnded() {
+void UnitRuns::SharedLifetime::UpdateEnded() {
     if (under_way_ > 0 && --under_way_ == 0 && inner) inner->UpdateEnded();
+}
+
+UnitRuns::UnitRuns(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out,
+                   std::ostream& err, OutputMode mode, const RunSettings& settings,
+                   ClaimsMaker make_claims, StrandMaker make_strand)
+    : hid_(hid),
+      pause_(pause),
+      clock_(clock),
+      out_(out),
+      err_(err),
+      mode_(mode == OutputMode::kTerminal ? OutputMode::kLines : mode),
+      settings_(settings),
+      make_claims_(std::move(make_claims)),
+      make_strand_(std::move(make_strand)) {
+    lifetime_.inner = settings.update.lifetime;
+    settings_.update.lifetime = &lifetime_;
+}
+
+std::unique_ptr<UnitRun> UnitRuns::Make(const UnitEntry& entry) {
+    auto u = std::make_unique<UnitRun>();
+    u->entry = entry;
+    u->hid = std::make_unique<OneUnitHid>(hid_, entry.id);
+    u->out_buf = std::make_unique<TaggedLines>(out_, entry.id, json());
+    u->err_buf = std::make_unique<TaggedLines>(err_, entry.id, false);
+    u->out = std::make_unique<std::ostream>(u->out_buf.get());
+    u->err = std::make_unique<std::ostream>(u->err_buf.get());
+    u->report = std::make_unique<ConsoleReport>(*u->out, *u->err, mode_);
+    if (make_claims_) u->claims = make_claims_();
+    RunSettings s = settings_;
+    s.update.claims = u->claims.get();
+    if (make_strand_) u->strand = make_strand_();
+    u->run = std::make_unique<FlashRun>(*u->hid, u->strand ? *u->strand : pause_, clock_,
+                                        *u->report, std::move(s));
+    return u;
+}
+
+void UnitRun::Deliver(std::function<void()> call) {
+    if (!strand) {
+        call();
+    } else if (strand->Paused() || !held_.empty()) {
+        held_.push_back(std::move(call));
+    } else {
+        strand->Run(std::move(call));
+    }
+}
+
+void UnitRun::DeliverHeld() {
+    while (!held_.empty() && !strand->Paused()) {
+        std::function<void()> call = std::move(held_.front());
+        held_.pop_front();
+        strand->Run(std::move(call));
+    }
+}
+
+void UnitRun::Begin() {
+    Deliver([this] { run->Begin(); });
+}
+
+void UnitRun::BeginOnArrival() {
+    Deliver([this] { run->BeginOnArrival(); });
+}
+
+void UnitRun::OnTick() {
+    if (!strand) {
+        run->OnTick();
+        return;
+    }
+    strand->Continue();
+    DeliverHeld();
+    if (!strand->Paused()) strand->Run([this] { run->OnTick(); });
+}
+
+void UnitRun::OnDeviceChange(unsigned event) {
+    Deliver([this, event] { run->OnDeviceChange(event); });
+}
+
+void UnitRun::OnInterrupt() {
+    Deliver([this] { run->OnInterrupt(); });
+}
+
+void UnitRun::OnTerminating(std::string_view cause) {
+    Deliver([this, cause = std::string(cause)] { run->OnTerminating(cause); });
+}
+
+bool UnitRun::Held() const { return strand && (strand->Paused() || !held_.empty()); }
+
+std::optional<int> UnitRun::exit_code() const {
+    if (Held()) return std::nullopt;
+    return run->exit_code();
 }
 
 MultiRun::MultiRun(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out,
                    std::ostream& err, OutputMode mode, const std::vector<UnitEntry>& units,
                    const RunSettings& settings, const ClaimsMaker& make_claims,
                    const StrandMaker& make_strand)
-    : out_(out), json_(mode == OutputMode::kJson) {
-    lifetime_.inner = settings.update.lifetime;
-    const OutputMode unit_mode = mode == OutputMode::kTerminal ? OutputMode::kLines : mode;
+    : runs_(hid, pause, clock, out, err, mode, settings, make_claims, make_strand) {
     units_.reserve(units.size());
-    for (const UnitEntry& entry : units) {
-        Unit u;
-        u.entry = entry;
-        u.hid = std::make_unique<OneUnitHid>(hid, entry.id);
-        u.out_buf = std::make_unique<TaggedLines>(out, entry.id, json_);
-        u.err_buf = std::make_unique<TaggedLines>(err, entry.id, false);
-        u.out = std::make_unique<std::ostream>(u.out_buf.get());
-        u.err = std::make_unique<std::ostream>(u.err_buf.get());
-        u.report = std::make_unique<ConsoleReport>(*u.out, *u.err, unit_mode);
-        if (make_claims) u.claims = make_claims();
-        RunSettings s = settings;
-        s.update.claims = u.claims.get();
-        s.update.lifetime = &lifetime_;
-        if (make_strand) u.strand = make_strand();
-        u.run = std::make_unique<FlashRun>(*u.hid, u.strand ? *u.strand : pause, clock,
-                                           *u.report, std::move(s));
-        units_.push_back(std::move(u));
-    }
-}
-
-void MultiRun::Deliver(Unit& u, std::function<void()> call) {
-    if (!u.strand) {
-        call();
-    } else if (u.strand->Paused() || !u.held.empty()) {
-        u.held.push_back(std::move(call));
-    } else {
-        u.strand->Run(std::move(call));
-    }
-}
-
-void MultiRun::DeliverHeld(Unit& u) {
-    while (!u.held.empty() && !u.strand->Paused()) {
-        std::function<void()> call = std::move(u.held.front());
-        u.held.erase(u.held.begin());
-        u.strand->Run(std::move(call));
-    }
+    for (const UnitEntry& entry : units) units_.push_back(runs_.Make(entry));
 }
 
 void MultiRun::Begin() {
-    for (Unit& u : units_) Deliver(u, [&u] { u.run->Begin(); });
+    for (auto& u : units_) u->Begin();
 }
 
 void MultiRun::OnTick() {
-    for (Unit& u : units_) {
-        if (!u.strand) {
-            u.run->OnTick();
-            continue;
-        }
-        // Ticks that come during a pause count as none, as a window's timer coalesces them.
-        u.strand->Continue();
-        DeliverHeld(u);
-        if (!u.strand->Paused()) u.strand->Run([&u] { u.run->OnTick(); });
-    }
+    for (auto& u : units_) u->OnTick();
 }
 
 void MultiRun::OnDeviceChange(unsigned event) {
-    for (Unit& u : units_) Deliver(u, [&u, event] { u.run->OnDeviceChange(event); });
+    for (auto& u : units_) u->OnDeviceChange(event);
 }
 
 void MultiRun::OnInterrupt() {
-    for (Unit& u : units_) Deliver(u, [&u] { u.run->OnInterrupt(); });
+    for (auto& u : units_) u->OnInterrupt();
+}
+
+void MultiRun::OnTerminating(std::string_view cause) {
+    for (auto& u : units_) u->OnTerminating(cause);
 }
 
 std::optional<int> MultiRun::exit_code() {
     if (exit_code_) return exit_code_;
-    for (const Unit& u : units_)
-        if (!u.run->exit_code()) return std::nullopt;
+    for (auto& u : units_)
+        if (!u->exit_code()) return std::nullopt;
     int code = kExitSuccess;
-    for (const Unit& u : units_) {
-        if (*u.run->exit_code() != kExitSuccess) {
-            code = *u.run->exit_code();
+    for (auto& u : units_) {
+        if (*u->run->exit_code() != kExitSuccess) {
+            code = *u->run->exit_code();
             break;
         }
     }
@@ -122,29 +177,25 @@ std::optional<int> MultiRun::exit_code() {
 }
 
 void MultiRun::PrintTable() {
-    for (Unit& u : units_) u.out->flush();
+    std::ostream& out = runs_.out();
+    for (auto& u : units_) u->out->flush();
     std::size_t width = 4;
-    for (const Unit& u : units_) width = std::max(width, u.entry.id.size());
-    if (!json_) out_ << '\n' << std::left << std::setw(static_cast<int>(width)) << "unit"
-                     << "  product  exit  result\n";
-    for (const Unit& u : units_) {
-        const int code = *u.run->exit_code();
-        const std::string product = u.entry.variant ? "7b16" : "c3d1";
-        if (json_) {
-            out_ << JsonLine()
-                        .Add("event", "unit-result")
-                        .Add("unit", u.entry.id)
-                        .Add("product", product)
-                        .Add("exit", static_cast<std::uint64_t>(code))
-                        .Add("result", Outcome(code))
-                        .str()
-                 << '\n';
+    for (const auto& u : units_) width = std::max(width, u->entry.id.size());
+    if (!runs_.json()) {
+        out << '\n' << std::left << std::setw(static_cast<int>(width)) << "unit"
+            << "  product  exit  result\n";
+    }
+    for (auto& u : units_) {
+        const int code = *u->run->exit_code();
+        if (runs_.json()) {
+            out << UnitResultJson(u->entry, code) << '\n';
         } else {
-            out_ << std::left << std::setw(static_cast<int>(width)) << u.entry.id << "  "
-                 << product << "     " << std::setw(4) << code << "  " << Outcome(code) << '\n';
+            out << std::left << std::setw(static_cast<int>(width)) << u->entry.id << "  "
+                 << (u->entry.variant ? "7b16" : "c3d1") << "     " << std::setw(4) << code
+                 << "  " << UnitOutcome(code) << '\n';
         }
     }
-    out_ << std::flush;
+    out << std::flush;
 }
 
 }  // namespace lumo::cli

@@ -1,22 +1,26 @@
-// lumo-flash --all: every unit present, updated at once in one process. One FlashRun per unit,
-// each over its own view of the one HID access (only its unit is listed there), all fed by one
-// 10 ms timer and one stream of device events: each tick visits every unit and each event goes
-// to every run. No threads: every call a run makes is bounded and short. The tool's fixed
-// pauses (2.5 s after a unit is found, 300 ms before the start report's reply, 500 ms before the
-// finish report) hold only their own unit when the platform gives each unit a strand
+// Several units updated at once in one process (lumo-flash --all and --station). One FlashRun
+// per unit, each over its own view of the one HID access (only its unit is listed there), all
+// fed by one 10 ms timer and one stream of device events: each tick visits every unit and each
+// event goes to every run. No threads: every call a run makes is bounded and short. The tool's
+// fixed pauses (2.5 s after a unit is found, 300 ms before the start report's reply, 500 ms
+// before the finish report) hold only their own unit when the platform gives each unit a strand
 // (unit_strand.h): the unit's ticks and events wait meanwhile, as a window's messages wait out
 // its pause, and the other units go on. Without strands a pause holds every unit.
 #pragma once
 
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/console_report.h"
 #include "cli/flash_run.h"
+#include "cli/run_events.h"
 #include "cli/tagged_lines.h"
 #include "cli/unit_strand.h"
 #include "cli/units.h"
@@ -28,23 +32,67 @@ namespace lumo::cli {
 // Makes the claim object of one unit's update (each holds one claim at a time); null: none.
 using ClaimsMaker = std::function<std::unique_ptr<UnitClaims>()>;
 
-class MultiRun {
+// How a unit's run ended, in words ("updated", "busy: another program is updating it").
+const char* UnitOutcome(int exit_code);
+// The same as a --json object: {"event":"unit-result","unit":…,"product":…,"exit":…,"result":…}.
+std::string UnitResultJson(const UnitEntry& unit, int exit_code);
+
+// One unit's run and what it owns, and the way in for its events: on its strand when it has
+// one. Members end in reverse order: the run (which ends an update still under way) before the
+// strand, claims and streams it uses.
+class UnitRun {
+  public:
+    void Begin();
+    // The first look at a unit plugged in while others are being updated.
+    void BeginOnArrival();
+    // Ticks that come while the unit is in a pause count as none, as a window's timer
+    // coalesces them; the unit's pause ending is noticed here.
+    void OnTick();
+    void OnDeviceChange(unsigned event);
+    void OnInterrupt();
+    void OnTerminating(std::string_view cause);
+    // A call of the run is in a pause on its strand, or events wait for it to end.
+    bool Held() const;
+    // The run's status once it has ended and is not held.
+    std::optional<int> exit_code() const;
+
+    UnitEntry entry;
+    std::unique_ptr<OneUnitHid> hid;
+    std::unique_ptr<TaggedLines> out_buf, err_buf;
+    std::unique_ptr<std::ostream> out, err;
+    std::unique_ptr<ConsoleReport> report;
+    std::unique_ptr<UnitClaims> claims;
+    std::unique_ptr<UnitStrand> strand;  // null: calls made here, and a pause holds every unit
+    std::unique_ptr<FlashRun> run;
+
+  private:
+    // Makes `call` on the strand, or holds it until the unit's pause is over.
+    void Deliver(std::function<void()> call);
+    // The calls held for the unit, in order, for as long as it is not in a pause.
+    void DeliverHeld();
+
+    std::deque<std::function<void()>> held_;  // events that came during its pause
+};
+
+// What the runs of one process share (the HID access, time, output, settings) and how each
+// unit's run is made: its lines tagged with its ID, its own claim.
+class UnitRuns {
   public:
     // `settings` serve every unit; its lifetime is told when the first update starts and when
     // the last one ends. The terminal form's redrawn line cannot serve several units: `mode`
     // kTerminal is taken as kLines.
-    MultiRun(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out, std::ostream& err,
-             OutputMode mode, const std::vector<UnitEntry>& units, const RunSettings& settings,
-             const ClaimsMaker& make_claims, const StrandMaker& make_strand = {});
+    // `make_strand`, when given, gives each unit's run a strand of its own.
+    UnitRuns(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out, std::ostream& err,
+             OutputMode mode, const RunSettings& settings, ClaimsMaker make_claims,
+             StrandMaker make_strand = {});
 
-    void Begin();
-    void OnTick();
-    void OnDeviceChange(unsigned event);
-    void OnInterrupt();
+    std::unique_ptr<UnitRun> Make(const UnitEntry& entry);
 
-    // Once every unit's run has ended: 0 when every one succeeded, else the status of the
-    // first unit (in --list order) that did not. The closing table is printed then.
-    std::optional<int> exit_code();
+    HidAccess& hid() { return hid_; }
+    Clock& clock() { return clock_; }
+    std::ostream& out() { return out_; }
+    std::ostream& err() { return err_; }
+    bool json() const { return mode_ == OutputMode::kJson; }
 
   private:
     class SharedLifetime : public UpdateLifetime {
@@ -57,30 +105,41 @@ class MultiRun {
         int under_way_ = 0;
     };
 
-    // Members end in reverse order: the run (which ends an update still under way) before the
-    // claims and streams it uses.
-    struct Unit {
-        UnitEntry entry;
-        std::unique_ptr<OneUnitHid> hid;
-        std::unique_ptr<TaggedLines> out_buf, err_buf;
-        std::unique_ptr<std::ostream> out, err;
-        std::unique_ptr<ConsoleReport> report;
-        std::unique_ptr<UnitClaims> claims;
-        std::unique_ptr<UnitStrand> strand;     // null: calls made here, pauses hold all
-        std::vector<std::function<void()>> held;  // events that came during its pause
-        std::unique_ptr<FlashRun> run;
-    };
+    HidAccess& hid_;
+    Pause& pause_;
+    Clock& clock_;
+    std::ostream& out_;
+    std::ostream& err_;
+    OutputMode mode_;
+    RunSettings settings_;
+    ClaimsMaker make_claims_;
+    StrandMaker make_strand_;
+    SharedLifetime lifetime_;
+};
 
-    // Makes `call` for the unit, or holds it until the unit's pause is over.
-    void Deliver(Unit& u, std::function<void()> call);
-    // Events held for the unit, in order, for as long as it is not in a pause.
-    void DeliverHeld(Unit& u);
+// lumo-flash --all: the units present when it starts, at once; a closing table when every one
+// has ended.
+class MultiRun : public RunEvents {
+  public:
+    MultiRun(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out, std::ostream& err,
+             OutputMode mode, const std::vector<UnitEntry>& units, const RunSettings& settings,
+             const ClaimsMaker& make_claims, const StrandMaker& make_strand = {});
+
+    void Begin() override;
+    void OnTick() override;
+    void OnDeviceChange(unsigned event) override;
+    void OnInterrupt() override;
+    void OnTerminating(std::string_view cause) override;
+
+    // Once every unit's run has ended: 0 when every one succeeded, else the status of the
+    // first unit (in --list order) that did not. The closing table is printed then.
+    std::optional<int> exit_code() override;
+
+  private:
     void PrintTable();
 
-    std::ostream& out_;
-    bool json_;
-    SharedLifetime lifetime_;
-    std::vector<Unit> units_;
+    UnitRuns runs_;
+    std::vector<std::unique_ptr<UnitRun>> units_;
     std::optional<int> exit_code_;
 };
 

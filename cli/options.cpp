@@ -14,15 +14,16 @@ constexpr const char* kExitStatusHelp =
     "Exit status:\n"
     "  0    success: every report of the update was written\n"
     "  1    the update failed or was interrupted (the device needs the update again)\n"
-    "  2    no device in update mode (none within --wait), or several and neither\n"
-    "       --device nor --all\n"
+    "  2    no device in update mode (none within --wait), or several when the unit is\n"
+    "       chosen and no --device (--all and --station take every unit)\n"
     "  3    usage error, bad image file, or an image this device must not get\n"
     "  4    a device is present but cannot be opened (permission)\n"
     "  5    another program is updating that unit; nothing was written\n"
     "  130  aborted: Ctrl-C (twice during an update), or the console closed, log-off,\n"
     "       shutdown (Windows)\n"
-    "With --all: 0 when every unit was updated, else the status of the first unit that was "
-    "not.\n";
+    "With --all: 0 when every unit was updated, else the status of the first unit that was\n"
+    "not. With --station: the same over the units it took, in the order they ended; 130\n"
+    "when it was stopped with updates under way.\n";
 
 std::string MaxSecondsText() { return std::to_string(static_cast<long>(kMaxSeconds)); }
 
@@ -56,7 +57,7 @@ std::variant<Options, int> ParseOptions(int argc, const char* const* argv, std::
     app.footer(kExitStatusHelp);
     app.get_formatter()->column_width(30);
 
-    app.add_option("--wait", o.wait_s,
+    auto* wait = app.add_option("--wait", o.wait_s,
                    "Wait up to SECONDS for the device (default 0: now; at most " +
                        MaxSecondsText() + ")")
         ->type_name("SECONDS")
@@ -88,6 +89,10 @@ std::variant<Options, int> ParseOptions(int argc, const char* const* argv, std::
             ->type_name("ID");
     auto* all = app.add_flag("--all", o.all,
                              "Update every unit present, at once (lines carry the unit's ID)");
+    auto* station = app.add_flag(
+        "--station", o.station,
+        "Production line: update each unit as it is plugged in, until Ctrl-C (a result line "
+        "per unit and a running tally)");
     app.add_flag("--allow-stand-in", o.allow_stand_in,
                  "Write stand-in test images (never to a device in the field)");
     list->excludes(version);
@@ -97,6 +102,11 @@ std::variant<Options, int> ParseOptions(int argc, const char* const* argv, std::
     all->excludes(device_opt);
     all->excludes(list);
     all->excludes(version);
+    station->excludes(device_opt);
+    station->excludes(all);
+    station->excludes(list);
+    station->excludes(version);
+    station->excludes(wait);
 
     try {
         app.parse(argc, argv);

@@ -27,6 +27,7 @@ struct Options {
     std::optional<std::uint16_t> product;
     std::optional<std::string> device;  // the unit to update, as --list names it
     bool all = false;                   // every unit present, at once
+    bool station = false;               // each unit as it is plugged in, until Ctrl-C
 };
 
 // Parses argv (UTF-8). Either the options to run with, or the exit status when the command

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <ostream>
+#include <sstream>
 
 #include "core/device_link.h"
 
@@ -46,9 +48,13 @@ bool NamesUnit(std::string_view id, const UnitIdentity& unit, std::string_view p
 }
 
 std::vector<UnitEntry> ListUnits(HidAccess& hid) {
+    return TryListUnits(hid).value_or(std::vector<UnitEntry>{});
+}
+
+std::optional<std::vector<UnitEntry>> TryListUnits(HidAccess& hid) {
     std::vector<UnitEntry> units;
     const std::unique_ptr<HidInterfaceSet> set = hid.ListInterfaces();
-    if (!set) return units;
+    if (!set) return std::nullopt;
     for (std::uint32_t index = 0; set->EnumInterface(index); ++index) {
         const auto path = ReadInterfacePath(*set, index);
         const auto variant = path ? MatchedProduct(*path) : std::nullopt;
@@ -61,6 +67,28 @@ std::vector<UnitEntry> ListUnits(HidAccess& hid) {
         if (!listed) units.push_back(std::move(entry));
     }
     return units;
+}
+
+void PrintUnitLine(std::ostream& out, const UnitEntry& u) {
+    const auto or_dash = [](const std::string& text) { return text.empty() ? "-" : text; };
+    out << u.id << "  product " << (u.variant ? "7b16" : "c3d1") << "  port "
+        << or_dash(u.unit.port) << "  serial " << or_dash(u.unit.serial) << "  " << u.path;
+}
+
+bool RefuseSeveralUnits(const std::vector<UnitEntry>& units, ConsoleReport& report) {
+    if (units.size() < 2) return false;
+    std::ostringstream text;
+    text << units.size() << " units in update mode are present; lumo-flash updates one at a time. "
+         << "Nothing was written.";
+    std::ostringstream next;
+    next << "Choose one with --device ID:";
+    for (const UnitEntry& u : units) {
+        next << "\n  ";
+        PrintUnitLine(next, u);
+        next << "\n      lumo-flash --device " << u.id;
+    }
+    report.Failed("several-units", text.str(), next.str());
+    return true;
 }
 
 bool OneUnitHid::Chosen(const UnitIdentity& unit, std::string_view path) {

@@ -2,11 +2,14 @@
 // shows it only the unit chosen with --device.
 #pragma once
 
+#include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "cli/console_report.h"
 #include "cli/forwarding_hid.h"
 #include "ports/hid_access.h"
 
@@ -28,6 +31,17 @@ bool NamesUnit(std::string_view id, const UnitIdentity& unit, std::string_view p
 // The units present in update mode, in the platform's order: one entry per unit whose identity
 // is known, one per interface where it is not.
 std::vector<UnitEntry> ListUnits(HidAccess& hid);
+// The same, or nothing when the platform could not list its interfaces at all (so that "none
+// present" is never taken from a listing that failed).
+std::optional<std::vector<UnitEntry>> TryListUnits(HidAccess& hid);
+
+// A unit on one line: its ID, product, port, serial ("-" where unknown) and path.
+void PrintUnitLine(std::ostream& out, const UnitEntry& unit);
+
+// When two or more of `units` are present, an update without a chosen unit would take whichever
+// is listed first: reports the refusal (exit status 2, nothing written) with the list and what
+// to type for each, and returns true.
+bool RefuseSeveralUnits(const std::vector<UnitEntry>& units, ConsoleReport& report);
 
 // HID access that lists only the interfaces of the unit `id` names; everything else passes
 // straight through. A unit named by its path (which on Linux names the node, new at each

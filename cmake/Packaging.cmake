@@ -1,12 +1,8 @@
-# Packages, made by CPack from the install rules that `cmake --install` runs: on Linux the .deb
-# (cpack -G DEB), in the i686 Windows build the zip (cpack -G ZIP). scripts/release.sh drives
-# both. The version is the one the user sees in the window's caption.
-file(STRINGS "${PROJECT_SOURCE_DIR}/ports/status_texts.h" _title
-     REGEX "kWindowTitle = \".* V[0-9.]+\";")
-string(REGEX REPLACE ".* V([0-9.]+)\".*" "\\1" LUMO_PACKAGE_VERSION "${_title}")
-if(NOT LUMO_PACKAGE_VERSION MATCHES "^[0-9]+\\.[0-9]+")
-  message(FATAL_ERROR "No version in the caption of ports/status_texts.h")
-endif()
+# Packages, made from the install rules that `cmake --install` runs: on Linux the .deb
+# (cpack -G DEB), in the i686 Windows build the zip (cpack -G ZIP; scripts/release.sh zips the
+# installed files itself, reproducibly and after signing them). The version is the
+# project's (VERSION), the one in the window's caption.
+set(LUMO_PACKAGE_VERSION "${PROJECT_VERSION}")
 
 set(CPACK_PACKAGE_NAME lumo-tool)
 set(CPACK_PACKAGE_VERSION "${LUMO_PACKAGE_VERSION}")

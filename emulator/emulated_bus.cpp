@@ -550,6 +550,10 @@ bool EmulatedBus::HandleWrite(Node* n, UMockdevIoctlClient* client) {
         for (std::size_t i = 0; i < scenario_.faults.size(); ++i) {
             if (fault_used_[i] || scenario_.faults[i].block != index) continue;
             fault_used_[i] = true;
+            if (scenario_.faults[i].times_out) {
+                TimeOut(d, n, block, client);
+                return TRUE;
+            }
             if (scenario_.faults[i].stall_ms) {
                 stall_ms = scenario_.faults[i].stall_ms;
                 continue;
@@ -620,6 +624,31 @@ std::vector<EmulatedBus::UnitVerdict> EmulatedBus::ConcludeUnits() {
                        ParseOutcome(scenario_.units[i].expect).value_or(Outcome::NoUpdate)});
     }
     return out;
+}
+
+void EmulatedBus::TimeOut(Device& d, Node* n, const std::string& block,
+                          UMockdevIoctlClient* client) {
+    Log(&d, n, "stall", block, "ok",
+        "the device does not take it; the write fails after " +
+            std::to_string(kKernelWriteTimeoutMs) + " ms as the scenario says");
+    struct Held {
+        Device* device;
+        Node* node;
+        std::string block;
+        UMockdevIoctlClient* client;
+    };
+    g_object_ref(client);
+    After(kKernelWriteTimeoutMs, [](EmulatedBus* bus, void* p) {
+        auto* held = static_cast<Held*>(p);
+        {
+            std::lock_guard lock(bus->mutex_);
+            bus->Log(held->device, held->node, "write", held->block, "failed",
+                     "timed out (ETIMEDOUT)");
+        }
+        umockdev_ioctl_client_complete(held->client, -1, ETIMEDOUT);
+        g_object_unref(held->client);
+        delete held;
+    }, new Held{&d, n, block, client});
 }
 
 std::string EmulatedBus::TestbedError() {

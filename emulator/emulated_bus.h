@@ -98,6 +98,8 @@ private:
     void ScheduleUnplug(Device& d, const Unplug& u);
     void ScheduleReplug(Device& d, const Unplug& u);
     Device* Target(const Unplug& u);
+    // Holds the write as the kernel does for a report the device does not take, then fails it.
+    void TimeOut(Device& d, Node* n, const std::string& block, UMockdevIoctlClient* client);
     void Log(const Device* d, const Node* n, const std::string& kind, const std::string& block,
              const std::string& status, const std::string& detail);
     double NowMs() const;

@@ -156,6 +156,8 @@ bool Statement(const std::vector<std::string>& w, Scenario& s, std::string& erro
         s.faults.push_back({n[0], {}});
     } else if (Match(w, {"stall", "block", "N", "for", "N", "ms"}, n)) {
         s.faults.push_back({n[0], n[1]});
+    } else if (Match(w, {"time", "out", "block", "N"}, n)) {
+        s.faults.push_back({n[0], kKernelWriteTimeoutMs, true});
     } else if (Match(w, {"never", "answer", "start"}, n)) {
         s.never_answer_start = true;
     } else if (Match(w, {"unrelated", "device"}, n)) {

@@ -13,6 +13,8 @@
 //                                    that pulled it out returns; a replug counts from then
 //   fail block K                     the write of block K fails (EIO); the device stays
 //   stall block K for N ms           the write of block K returns only after N ms
+//   time out block K                 the device does not take block K: its write is held
+//                                    for 5000 ms, then fails (ETIMEDOUT), as usbhid does
 //   never answer start               the device takes the start report but sends no reply
 //   unrelated device                 an unrelated HID device (a keyboard) present at the start
 //   add unrelated device after N ms
@@ -65,9 +67,13 @@ struct ExtraUnit {
     std::string expect = "no-update";
 };
 
+// How long the kernel (usbhid) waits for the device to take a report before the write fails.
+inline constexpr std::uint32_t kKernelWriteTimeoutMs = 5000;
+
 struct BlockFault {
     std::uint32_t block = 0;
-    std::optional<std::uint32_t> stall_ms;  // empty: the write fails
+    std::optional<std::uint32_t> stall_ms;  // empty: the write fails at once
+    bool times_out = false;                 // the stalled write fails, the report not taken
 };
 
 struct TimedToggle {

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "lumo_version.h"
+
 namespace lumo::text {
 
 inline constexpr std::string_view kDeviceConnected = "Device Connected";
@@ -17,8 +19,8 @@ inline constexpr std::string_view kInterrupted =
     "Update interrupted, please follow the connection instructions to re-operate";
 inline constexpr std::string_view kSuccess = "Update is successful!";
 inline constexpr std::string_view kBlankNote = " ";
-// The main window's caption; the dialog's template shows it.
-inline constexpr std::string_view kWindowTitle = "Orvel-M8 Firmware Update V0.42";
+// The main window's caption; the dialog's template shows it. The version comes from VERSION.
+inline constexpr std::string_view kWindowTitle = "Orvel-M8 Firmware Update V" LUMO_VERSION;
 inline constexpr std::string_view kZeroPercent = "0%";
 inline constexpr std::string_view kCloseWhileUpdating =
     "An update is in progress. Closing now leaves the device without complete firmware. "

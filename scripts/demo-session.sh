@@ -5,7 +5,7 @@
 set -euo pipefail
 tool="$1"
 out="${LUMO_DEMO_OUT:?}"
-title="Orvel-M8 Firmware Update V0.42"
+title="Orvel-M8 Firmware Update V$(cat "$(dirname "$0")/../VERSION")"
 stand_in_title="$title (stand-in images)"
 
 say() { echo "demo: $*" >&2; }

@@ -4,7 +4,9 @@
 # it must and depends on what it needs; unpacked, its Lumo_Tool updates the emulated device on
 # a virtual display (and lumo-flash, when the build has it, refuses the stand-ins unless allowed,
 # then updates the device); the zip holds the i686 Lumo_Tool.exe, whose resources pass the check, and
-# its README; SHA256SUMS matches both.
+# its README; the page's zip holds its site, README and nginx sample; the three programs show
+# the version of the packages' names; SHA256SUMS matches all three. The page is built in
+# build/web (made there when the test command has not made it yet).
 #   scripts/test-packages.sh        (after scripts/test-all.sh has built both)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,10 +24,11 @@ ok() { echo "ok: $*"; }
 
 rm -rf "$out"
 scripts/release.sh --stand-in --build-dir "$root/build" --out "$out"
-version="$(sed -n 's/.*kWindowTitle = ".* V\([0-9.]*\)";.*/\1/p' ports/status_texts.h)"
+version="$(cat VERSION)"
 deb="$out/lumo-tool-stand-in_${version}_amd64.deb"
 zip="$out/lumo-tool-stand-in-${version}-win32.zip"
-[ -f "$deb" ] && [ -f "$zip" ] || { fail "packages missing: $(ls "$out")"; exit 1; }
+web="$out/lumo-tool-stand-in-${version}-web.zip"
+[ -f "$deb" ] && [ -f "$zip" ] && [ -f "$web" ] || { fail "packages missing: $(ls "$out")"; exit 1; }
 
 echo "== SHA256SUMS"
 (cd "$out" && sha256sum -c SHA256SUMS) && ok "SHA256SUMS matches" || fail "SHA256SUMS"
@@ -91,6 +94,9 @@ grep -q "delivered byte for byte" <<<"$verdict" && ok "unpacked Lumo_Tool delive
 if grep -qx lumo-flash build/linux/packaging/programs.txt; then
   echo "== .deb: the unpacked lumo-flash"
   flash="$work/root/usr/bin/lumo-flash"
+  said="$("$flash" --version | head -1)"
+  [ "$said" = "lumo-flash $version" ] && ok "lumo-flash --version: $said" ||
+    fail "lumo-flash --version says \"$said\", the package $version"
   # Stand-in images without --allow-stand-in: refused at once with the warning, exit 3.
   status=0
   refusal="$("$flash" 2>&1 >/dev/null)" || status=$?
@@ -107,6 +113,7 @@ fi
 echo "== zip"
 listing="$(unzip -Z1 "$zip")"
 top="lumo-tool-stand-in-${version}-win32"
+top_win="$top"
 want=("$top/Lumo_Tool.exe" "$top/README.txt")
 grep -qx lumo-flash build/win32/packaging/programs.txt && want+=("$top/lumo-flash.exe")
 for path in "${want[@]}"; do
@@ -123,6 +130,24 @@ if [ -f "$work/zip/$top/lumo-flash.exe" ]; then
     ok "lumo-flash.exe is the i686 console program" ||
     fail "lumo-flash.exe: $(file -b "$work/zip/$top/lumo-flash.exe")"
 fi
+
+echo "== web zip"
+listing="$(unzip -Z1 "$web")"
+top="lumo-tool-stand-in-${version}-web"
+for path in site/index.html site/style.css site/lumo_tool.js site/lumo_tool.wasm README.txt \
+            nginx-lumo-tool.conf; do
+  grep -qx -- "$top/$path" <<<"$listing" || fail "the web zip lacks $top/$path"
+done
+ok "web zip: $(tr '\n' ' ' <<<"$listing")"
+unzip -q "$web" -d "$work/web"
+
+# (The unpacked Lumo_Tool's window showed it: the demo session checks the title.)
+echo "== One version: $version"
+caption="Orvel-M8 Firmware Update V$version"
+for program in "$work/zip/$top_win/Lumo_Tool.exe" "$work/web/$top/site/lumo_tool.wasm"; do
+  grep -qaF "$caption" "$program" && ok "$(basename "$program") says \"$caption\"" ||
+    fail "$(basename "$program") lacks the caption \"$caption\""
+done
 
 echo "packages: $([ "$failures" -eq 0 ] && echo passed || echo "$failures failed")"
 [ "$failures" -eq 0 ]

@@ -1,14 +1,16 @@
-// The page's event loop around the core: the 10 ms tick, device changes from WebHID, the
-// Update click and the "Connect device" button, one at a time, as a dialog's message loop
-// hands them to its handlers.
+// The page's event loop around the core: the 10 ms tick (from the page's clock, which keeps
+// its pace while the page is hidden), device changes from WebHID, the Update click and the
+// "Connect device" button, one at a time, as a dialog's message loop hands them to its
+// handlers.
 //
 // A call into the core may suspend (Asyncify) while it awaits a device call, a pause or a box.
 // While it awaits a device call or a pause, nothing else reaches the core: a tick that comes
 // meanwhile is skipped, as a window gets no new timer message while its handler runs, and
 // device changes and clicks wait in a queue. As with a window's timer, ticks do not pile up:
-// once the call has returned and the queue is empty, one tick runs for all that were skipped. While it awaits a box, ticks and device changes
-// still reach it, as in a box's own message loop; such a nested call must not suspend, and the
-// core's platform side sees to that (mayAwait).
+// once the call has returned and the queue is empty, one tick runs for all that were skipped.
+// While it awaits a box, ticks and device changes still reach it, as in a box's own message
+// loop; such a nested call must not suspend, and the core's platform side sees to that
+// (mayAwait).
 Module.lumoLoop = (() => {
   const ARRIVAL = 0x8000;          // DBT_DEVICEARRIVAL
   const REMOVE_COMPLETE = 0x8004;  // DBT_DEVICEREMOVECOMPLETE
@@ -129,7 +131,8 @@ Module.lumoLoop = (() => {
     }
     await run(() => Module._lumo_web_start(page));
     started = true;
-    setInterval(tick, TICK_MS);
+    Module.pageClock.every(TICK_MS, tick);
+    Module.pageView.show();
     Module.pageView.focusUpdate();
     drain();
     document.body.dataset.ready = '1';

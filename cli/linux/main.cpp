@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <thread>
@@ -20,9 +21,11 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_run.h"
-#include "cli/multi_run.h"
 #include "cli/linux/ucontext_strand.h"
+#include "cli/multi_run.h"
 #include "cli/options.h"
+#include "cli/run_events.h"
+#include "cli/station.h"
 #include "platform/linux/hidraw_access.h"
 #include "platform/linux/logind_inhibitor.h"
 #include "platform/linux/udev_monitor.h"
@@ -56,10 +59,9 @@ struct Fd {
     }
 };
 
-// The event loop of a run, one FlashRun or a MultiRun: Ctrl-C and SIGTERM arrive as readable
+// The event loop of a run (one unit, --all or --station): Ctrl-C and SIGTERM arrive as readable
 // data, never in the middle of a write; ticks every 10 ms; udev's arrivals and removals.
-template <typename Run>
-int Loop(Run& run, lumo::linux_hid::UdevHidMonitor& monitor) {
+int Loop(RunEvents& run, lumo::linux_hid::UdevHidMonitor& monitor) {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -104,37 +106,58 @@ int Loop(Run& run, lumo::linux_hid::UdevHidMonitor& monitor) {
     return *run.exit_code();
 }
 
-int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
-              const ImageChoice& images) {
+// Makes the run once its clock and pause exist, with `settings` (sleep and shutdown held off
+// through logind from the first update's start to the last one's end).
+using RunMaker =
+    std::function<std::unique_ptr<RunEvents>(Clock&, lumo::Pause&, RunSettings settings)>;
+
+int RunInLoop(const Options& options, const ImageChoice& images, const RunMaker& make) {
     // The monitor exists before the first search, so a device plugged in meanwhile is seen.
     lumo::linux_hid::UdevHidMonitor monitor;
     SteadyClock clock;
     SleepPause pause;
-    // Sleep and shutdown held off from the update's start to its end (logind's lock).
     lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
     RunSettings settings = SettingsFor(options, images);
     settings.update.lifetime = &inhibitor;
-    // One writer per unit, also against another lumo-flash and the dialog.
-    lumo::linux_hid::LockFileClaims claims(std::cerr, "lumo-flash");
-    settings.update.claims = &claims;
-    FlashRun run(hid, pause, clock, report, std::move(settings));
-    return Loop(run, monitor);
+    const std::unique_ptr<RunEvents> run = make(clock, pause, std::move(settings));
+    return Loop(*run, monitor);
 }
 
-// --all: the same loop over one run per unit.
+// One writer per unit, also against another lumo-flash and the dialog: a lock file per unit.
+std::unique_ptr<lumo::UnitClaims> MakeLockFileClaims() {
+    return std::make_unique<lumo::linux_hid::LockFileClaims>(std::cerr, "lumo-flash");
+}
+
+int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
+              const ImageChoice& images) {
+    const std::unique_ptr<lumo::UnitClaims> claims = MakeLockFileClaims();
+    return RunInLoop(options, images, [&](Clock& clock, lumo::Pause& pause, RunSettings s) {
+        s.update.claims = claims.get();
+        return std::make_unique<FlashRun>(hid, pause, clock, report, std::move(s));
+    });
+}
+
+// Each unit of --all and --station on a stack of its own, so that one unit's pause holds it
+// alone.
+StrandMaker StrandsOn(Clock& clock) {
+    return [&clock] { return std::make_unique<UcontextStrand>(clock); };
+}
+
+// --all and --station: the same loop over one run per unit.
 int RunAll(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
            const ImageChoice& images, const std::vector<UnitEntry>& units) {
-    lumo::linux_hid::UdevHidMonitor monitor;
-    SteadyClock clock;
-    SleepPause pause;
-    lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
-    RunSettings settings = SettingsFor(options, images);
-    settings.update.lifetime = &inhibitor;
-    MultiRun run(
-        hid, pause, clock, std::cout, std::cerr, report.mode(), units, settings,
-        [] { return std::make_unique<lumo::linux_hid::LockFileClaims>(std::cerr, "lumo-flash"); },
-        [&clock] { return std::make_unique<UcontextStrand>(clock); });
-    return Loop(run, monitor);
+    return RunInLoop(options, images, [&](Clock& clock, lumo::Pause& pause, RunSettings s) {
+        return std::make_unique<MultiRun>(hid, pause, clock, std::cout, std::cerr, report.mode(),
+                                          units, s, MakeLockFileClaims, StrandsOn(clock));
+    });
+}
+
+int RunStation(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
+               const ImageChoice& images) {
+    return RunInLoop(options, images, [&](Clock& clock, lumo::Pause& pause, RunSettings s) {
+        return std::make_unique<Station>(hid, pause, clock, std::cout, std::cerr, report.mode(),
+                                         s, MakeLockFileClaims, StrandsOn(clock));
+    });
 }
 
 }  // namespace
@@ -154,5 +177,5 @@ int main(int argc, char** argv) {
                                                     : OutputMode::kLines;
     ConsoleReport report(std::cout, std::cerr, mode);
     lumo::linux_hid::HidrawAccess hid(std::cerr, LUMO_UDEV_RULE_FILE, "lumo-flash");
-    return RunCommand(options, hid, std::cout, report, RunUpdate, RunAll);
+    return RunCommand(options, hid, std::cout, report, RunUpdate, RunAll, RunStation);
 }

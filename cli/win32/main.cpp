@@ -8,7 +8,9 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <variant>
@@ -17,7 +19,10 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_run.h"
+#include "cli/multi_run.h"
 #include "cli/options.h"
+#include "cli/run_events.h"
+#include "cli/station.h"
 #include "platform/win32/sleep_shutdown_blocker.h"
 #include "platform/win32/unit_mutex_claims.h"
 #include "platform/win32/win32_hid_access.h"
@@ -77,13 +82,13 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 
 // What the window's procedure reaches: the run, and what holds off sleep and shutdown.
 struct EventsTarget {
-    FlashRun* run;
+    RunEvents* run;
     lumo::win32::SleepShutdownBlocker* blocker;
 };
 
 LRESULT CALLBACK EventsProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     const auto* target = reinterpret_cast<EventsTarget*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    FlashRun* run = target != nullptr ? target->run : nullptr;
+    RunEvents* run = target != nullptr ? target->run : nullptr;
     if (run != nullptr) {
         switch (message) {
             case WM_QUERYENDSESSION:
@@ -118,8 +123,12 @@ LRESULT CALLBACK EventsProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
     return DefWindowProcW(window, message, wparam, lparam);
 }
 
-int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
-              const ImageChoice& images) {
+// Makes the run once its clock, its pause and what holds off sleep and shutdown exist.
+using RunMaker =
+    std::function<std::unique_ptr<RunEvents>(Clock&, lumo::Pause&, lumo::UpdateLifetime&)>;
+
+// The event window and its message loop around one run (one unit, --all or --station).
+int RunOnWindow(const RunMaker& make) {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSW wc{};
     wc.lpfnWndProc = EventsProc;
@@ -141,32 +150,70 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
     TickClock clock;
     SleepPause pause;
     // Keeps the system awake and gives the reason for refusing shutdown on this window while
-    // the update is under way; made before the run, which ends an update still under way.
+    // an update is under way; made before the run, which ends an update still under way.
     lumo::win32::SleepShutdownBlocker blocker;
     blocker.set_window(window);
-    lumo::UnitMutexClaims claims;  // one writer per unit, across our programs
-    RunSettings settings = SettingsFor(options, images);
-    settings.update.lifetime = &blocker;
-    settings.update.claims = &claims;
-    FlashRun run(hid, pause, clock, report, std::move(settings));
-    EventsTarget target{&run, &blocker};
+    const std::unique_ptr<RunEvents> run = make(clock, pause, blocker);
+    EventsTarget target{run.get(), &blocker};
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&target));
     g_events_window.store(window);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
-    run.Begin();
+    run->Begin();
     SetTimer(window, lumo::UPDATE_TIMER_ID, lumo::UPDATE_TIMER_PERIOD_MS, nullptr);
     MSG msg;
-    while (!run.exit_code() && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    while (!run->exit_code() && GetMessageW(&msg, nullptr, 0, 0) > 0) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
     g_events_window.store(nullptr);
     KillTimer(window, lumo::UPDATE_TIMER_ID);
     SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    const int code = run->exit_code().value_or(kExitFailed);
     blocker.set_window(nullptr);  // the reason goes while its window is still there
     DestroyWindow(window);
-    return run.exit_code().value_or(kExitFailed);
+    return code;
+}
+
+RunSettings SettingsWith(const Options& options, const ImageChoice& images,
+                         lumo::UpdateLifetime& lifetime) {
+    RunSettings settings = SettingsFor(options, images);
+    settings.update.lifetime = &lifetime;
+    return settings;
+}
+
+// One writer per unit, across our programs: a named mutex per unit.
+std::unique_ptr<lumo::UnitClaims> MakeMutexClaims() {
+    return std::make_unique<lumo::UnitMutexClaims>();
+}
+
+int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
+              const ImageChoice& images) {
+    lumo::UnitMutexClaims claims;
+    return RunOnWindow([&](Clock& clock, lumo::Pause& pause, lumo::UpdateLifetime& lifetime) {
+        RunSettings settings = SettingsWith(options, images, lifetime);
+        settings.update.claims = &claims;
+        return std::make_unique<FlashRun>(hid, pause, clock, report, std::move(settings));
+    });
+}
+
+// --all: one run per unit on the one window and timer.
+int RunAll(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
+           const ImageChoice& images, const std::vector<UnitEntry>& units) {
+    return RunOnWindow([&](Clock& clock, lumo::Pause& pause, lumo::UpdateLifetime& lifetime) {
+        return std::make_unique<MultiRun>(hid, pause, clock, std::cout, std::cerr, report.mode(),
+                                          units, SettingsWith(options, images, lifetime),
+                                          MakeMutexClaims);
+    });
+}
+
+int RunStation(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
+               const ImageChoice& images) {
+    return RunOnWindow([&](Clock& clock, lumo::Pause& pause, lumo::UpdateLifetime& lifetime) {
+        return std::make_unique<Station>(hid, pause, clock, std::cout, std::cerr, report.mode(),
+                                         SettingsWith(options, images, lifetime),
+                                         MakeMutexClaims);
+    });
 }
 
 bool IsConsole(DWORD which) {
@@ -197,5 +244,5 @@ int wmain(int argc, wchar_t** argv) {
                                                            : OutputMode::kLines;
     ConsoleReport report(std::cout, std::cerr, mode);
     lumo::Win32HidAccess hid;
-    return RunCommand(options, hid, std::cout, report, RunUpdate);
+    return RunCommand(options, hid, std::cout, report, RunUpdate, RunAll, RunStation);
 }

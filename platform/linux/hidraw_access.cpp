@@ -9,8 +9,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <ostream>
+#include <thread>
 #include <vector>
 
 #include "platform/linux/hid_path.h"
@@ -63,7 +66,86 @@ std::optional<std::string> PathOf(udev_device* hidraw) {
     return ComposeHidPath(*id, instance ? instance : "", devnode);
 }
 
+// Writes the whole report. hidraw takes a report whole in one write; the loop only matters
+// for nodes that are streams underneath (an emulated device's pseudo-terminal).
+bool WriteWhole(int fd, const UpdateReport& report, Clock::time_point deadline) {
+    std::size_t done = 0;
+    while (done < report.bytes.size()) {
+        if (!WaitUntil(fd, POLLOUT, deadline)) return false;
+        const ssize_t n = write(fd, report.bytes.data() + done, report.bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+// The helper thread of one descriptor (see the header): one report at a time is handed over,
+// written, and its result handed back.
+class HidrawAccess::Writer {
+  public:
+    static std::shared_ptr<Writer> Start(int fd) {
+        auto writer = std::make_shared<Writer>(fd);
+        std::thread([writer] { writer->Run(); }).detach();
+        return writer;
+    }
+
+    explicit Writer(int fd) : fd_(fd) {}
+
+    // Hands the report over and waits until `deadline` for it to be written.
+    bool Write(const UpdateReport& report, Clock::time_point deadline) {
+        std::unique_lock lock(mutex_);
+        // The report before is still in the kernel: this one may only follow it.
+        if (!changed_.wait_until(lock, deadline, [this] { return !busy_; })) return false;
+        report_ = report;
+        deadline_ = deadline;
+        busy_ = handed_over_ = true;
+        changed_.notify_all();
+        if (!changed_.wait_until(lock, deadline, [this] { return !busy_; })) return false;
+        return written_;
+    }
+
+    // The descriptor is closed as soon as no write of it is in the kernel.
+    void Close() {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return handed_over_ || closing_; });
+            if (!handed_over_) break;
+            handed_over_ = false;
+            const UpdateReport report = report_;
+            const auto deadline = deadline_;
+            lock.unlock();
+            // A report its caller has already given up on is not sent late.
+            const bool written = Clock::now() < deadline && WriteWhole(fd_, report, deadline);
+            lock.lock();
+            written_ = written;
+            busy_ = false;
+            changed_.notify_all();
+        }
+        close(fd_);
+    }
+
+    const int fd_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    UpdateReport report_;
+    Clock::time_point deadline_;
+    bool handed_over_ = false;  // report_ waits for the helper
+    bool busy_ = false;         // from the hand-over until its write has returned
+    bool written_ = false;      // the result of the last write
+    bool closing_ = false;
+};
 
 bool WaitReady(int fd, short events, unsigned timeout_ms) {
     return WaitUntil(fd, events, Clock::now() + std::chrono::milliseconds(timeout_ms));
@@ -76,6 +158,7 @@ HidrawAccess::HidrawAccess(std::ostream& diagnostics, std::string rule_file, std
       program_(std::move(program)) {}
 
 HidrawAccess::~HidrawAccess() {
+    for (auto& [fd, writer] : writers_) writer->Close();
     if (udev_) udev_unref(udev_);
 }
 
@@ -149,20 +232,9 @@ bool HidrawAccess::Probe(HidHandle h) {
 bool HidrawAccess::WriteReport(HidHandle h, const UpdateReport& report) {
     const int fd = Fd(h);
     if (fd < 0) return false;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(HID_WRITE_TIMEOUT_MS);
-    std::size_t done = 0;
-    // hidraw takes a report whole in one write; the loop only matters for nodes that are
-    // streams underneath (an emulated device's pseudo-terminal).
-    while (done < report.bytes.size()) {
-        if (!WaitUntil(fd, POLLOUT, deadline)) return false;
-        const ssize_t n = write(fd, report.bytes.data() + done, report.bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
+    auto& writer = writers_[fd];
+    if (!writer) writer = Writer::Start(fd);
+    return writer->Write(report, Clock::now() + std::chrono::milliseconds(HID_WRITE_TIMEOUT_MS));
 }
 
 bool HidrawAccess::ReadReply(HidHandle h) {
@@ -181,7 +253,14 @@ bool HidrawAccess::ReadReply(HidHandle h) {
 
 void HidrawAccess::Close(HidHandle h) {
     const int fd = Fd(h);
-    if (fd >= 0) close(fd);
+    if (fd < 0) return;
+    const auto writer = writers_.find(fd);
+    if (writer == writers_.end()) {
+        close(fd);
+        return;
+    }
+    writer->second->Close();  // its helper closes the descriptor
+    writers_.erase(writer);
 }
 
 }  // namespace lumo::linux_hid

@@ -4,6 +4,14 @@
 //
 // Handles are the descriptor plus one, so that descriptor 0 never reads as "never opened".
 //
+// Writes: hidraw's write() returns only once the device has taken the report or usbhid has
+// given up on it (after 5 s), whatever the descriptor's flags, and poll() always finds the
+// node writable. So each open descriptor gets a helper thread that performs its writes while
+// WriteReport waits at most HID_WRITE_TIMEOUT_MS. A report the caller stopped waiting for
+// stays in the kernel until it returns: the descriptor's next report waits for it (within its
+// own bound), and Close() leaves the descriptor to the helper, which closes it once the write
+// has returned, so its number cannot be reused while the kernel still writes to it.
+//
 // Input buffers: hidraw queues input reports per open file in a ring of its own (64 reports
 // in current kernels) whose size cannot be set from user space. SetNumInputBuffers therefore
 // changes nothing and reports success; the tool reads one reply per start report, far below
@@ -11,6 +19,8 @@
 #pragma once
 
 #include <iosfwd>
+#include <map>
+#include <memory>
 #include <set>
 #include <string>
 
@@ -41,6 +51,8 @@ class HidrawAccess : public HidAccess {
     void Close(HidHandle h) override;
 
   private:
+    class Writer;
+
     void ReportOpenFailure(const std::string& node, int error);
 
     udev* udev_;
@@ -48,6 +60,7 @@ class HidrawAccess : public HidAccess {
     std::string rule_file_;
     std::string program_;
     std::set<std::string> reported_nodes_;
+    std::map<int, std::shared_ptr<Writer>> writers_;  // by descriptor, from its first write
 };
 
 // Waits until `fd` is ready for `events` (POLLIN or POLLOUT) or `timeout_ms` has passed,

@@ -19,13 +19,15 @@ Module.webhid = (() => {
     return numbers.get(device);
   }
 
-  // Settles with the promise, or rejects with a TimeoutError after `ms`.
+  // Settles with the promise, or rejects with a TimeoutError after `ms` (on the page's clock,
+  // which keeps time while the page is hidden).
   function within(promise, ms) {
     let timer;
     const timeout = new Promise((_, reject) => {
-      timer = setTimeout(() => reject(new DOMException('no answer in ' + ms + ' ms', 'TimeoutError')), ms);
+      const late = () => reject(new DOMException('no answer in ' + ms + ' ms', 'TimeoutError'));
+      timer = Module.pageClock.after(ms, late);
     });
-    return Promise.race([promise, timeout]).finally(() => clearTimeout(timer));
+    return Promise.race([promise, timeout]).finally(() => Module.pageClock.cancel(timer));
   }
 
   function wake(entry, ok) {

@@ -128,7 +128,10 @@ def main():
     ap.add_argument("--source", help="the file --make-file copy copies")
     ap.add_argument("--file-name", default="image.bin",
                     help="its name; \\xNN stands for byte NN (names that are not UTF-8)")
-    ap.add_argument("--interrupt", choices=["two-step", "waiting"])
+    ap.add_argument("--interrupt", choices=["two-step", "waiting", "when"])
+    ap.add_argument("--interrupt-when", help="with --interrupt when: Ctrl-C once stdout holds "
+                    "this text --interrupt-count times, and then 1.5 s more have passed")
+    ap.add_argument("--interrupt-count", type=int, default=1)
     ap.add_argument("--timeout", type=float, default=100)
     ap.add_argument("command", nargs=argparse.REMAINDER)
     args = ap.parse_args()
@@ -144,6 +147,14 @@ def main():
         problems = []
         if args.interrupt == "two-step":
             two_step_interrupt(program, problems)
+        elif args.interrupt == "when":
+            seen = lambda: sum(l.count(args.interrupt_when) for l in program.lines)
+            if not program.wait_for(lambda: seen() >= args.interrupt_count, args.timeout - 10):
+                problems.append(f"stdout never held {args.interrupt_when!r} "
+                                f"{args.interrupt_count} times")
+            # Long enough for a unit left plugged in to be taken again, were it to be.
+            time.sleep(1.5)
+            program.proc.send_signal(signal.SIGINT)
         elif args.interrupt == "waiting":
             program.wait_for(lambda: any("Waiting" in l for l in program.lines), 20)
             time.sleep(0.3)

@@ -142,6 +142,31 @@ if(native)
     --stdout-has "{\"event\":\"unit-result\",\"unit\":\"M8P-000303\",\"product\":\"c3d1\",\"exit\":0"
     --stdout-has "{\"unit\":\"1-2\",\"event\":\"resumed\"" --
     --allow-stand-in --json --all --resume-timeout 10)
+  # --wait without --device: a second unit plugged in just after the first one, before the
+  # run chooses, makes it refuse with the list and write nothing.
+  lumo_cli_e2e(units_wait_two_plugged_in 7b16 no-update --scenario "device at 1-2 no serial"
+    --scenario "plug in after 3000 ms" --scenario "unit b 7b16 at 1-3"
+    --scenario "plug in unit b after 3100 ms" --
+    --exit 2 --stderr-has "2 units in update mode are present" --stderr-has "lumo-flash --device 1-3"
+    --stdout-lacks ${success} -- --allow-stand-in --wait 20)
+  # --station, units plugged in one after another: 1-2 (there from the start) fails at block
+  # 150 and stays plugged in: it is not taken again (its verdict would be "delivered"); unit b
+  # comes while it runs and is pulled mid-update and back (resumed, not taken as new); unit c
+  # comes later. Ctrl-C with nothing under way ends the station with the tally and the first
+  # failure's status.
+  lumo_cli_e2e(station 7b16 interrupted --scenario "device at 1-2 no serial"
+    --scenario "fail block 150"
+    --scenario "unit b 7b16 at 1-3 serial M8P-000303" --scenario "plug in unit b after 1000 ms"
+    --scenario "unplug unit b after block 300" --scenario "replug after 1500 ms"
+    --scenario "expect unit b delivered"
+    --scenario "unit c 7b16 at 1-4.1" --scenario "plug in unit c after 6000 ms"
+    --scenario "expect unit c delivered" --
+    --exit 1 --interrupt when --interrupt-when " result: " --interrupt-count 3
+    --stdout-has "[1-2] result: failed (needs the update again) (exit 1)"
+    --stdout-has "[M8P-000303] result: updated (exit 0)" --stdout-has "[1-4.1] result: updated (exit 0)"
+    --stdout-has "[M8P-000303] Device opened at block"
+    --stdout-has "Station ended: 2 updated, 1 failed" --stderr-has ${try_again} --
+    --allow-stand-in --station --resume-timeout 10)
   # Ctrl-C: the first during an update warns and the update goes on; the second aborts (130).
   lumo_cli_e2e(interrupt_two_step 7b16 interrupted --
     --exit 130 --interrupt two-step --stderr-has "Aborted by the user" --stdout-lacks ${success} --

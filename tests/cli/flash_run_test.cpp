@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -32,8 +34,12 @@ const std::string kKeyboard = "hid#vid_046d&pid_c31c&mi_00#0003:046d:c31c.0003#/
 class FakeTime : public Clock, public Pause {
   public:
     std::uint64_t now = 1000;
+    std::function<void()> during_wait;  // what happens in the world while the tool pauses
     std::uint64_t NowMs() override { return now; }
-    void Wait(std::uint32_t ms) override { now += ms; }
+    void Wait(std::uint32_t ms) override {
+        now += ms;
+        if (during_wait) during_wait();
+    }
 };
 
 class FlashRunTest : public ::testing::Test {
@@ -126,6 +132,53 @@ TEST_F(FlashRunTest, DevicePluggedInWhileWaitingIsFoundEvenWithoutANotification)
     Tick(5000);
     EXPECT_EQ(run->exit_code(), kExitSuccess);
     EXPECT_EQ(Delivery(false), kDelivered);
+}
+
+// --wait with no --device and several units: the unit is chosen once the pause after the first
+// one's arrival is over. Two there by then (already, or plugged in during that pause): exit 2
+// and nothing written. One plugged in after the update began is never written to.
+TEST_F(FlashRunTest, WaitRefusesSeveralUnitsPresentWhenTheUnitIsChosen) {
+    enum When { kWithTheFirst, kDuringThePause, kAfterTheStart };
+    for (const When when : {kWithTheFirst, kDuringThePause, kAfterTheStart}) {
+        SCOPED_TRACE(when);
+        bus = FakeHidBus{};
+        out.str("");
+        err.str("");
+        std::set<std::string> written_to;
+        bus.on_write = [&](HidHandle, const std::string& path, const UpdateReport&) {
+            written_to.insert(path);
+        };
+        RunSettings s;
+        s.wait_s = 30;
+        s.refuse_several_units = true;
+        Make(s);
+        run->Begin();
+        Tick(100);
+        bus.Plug(k7B16).unit = {"1-2", ""};
+        if (when == kWithTheFirst) bus.Plug(kC3D1).unit = {"1-3", ""};
+        if (when == kDuringThePause) {
+            time.during_wait = [&] {
+                if (bus.interfaces.size() == 1) bus.Plug(kC3D1).unit = {"1-3", ""};
+            };
+        }
+        run->OnDeviceChange(kDeviceArrival);
+        time.during_wait = nullptr;
+        if (when == kAfterTheStart) {
+            Tick(100);
+            bus.Plug(kC3D1).unit = {"1-3", ""};
+            run->OnDeviceChange(kDeviceArrival);
+        }
+        Tick(5000);
+        if (when == kAfterTheStart) {
+            EXPECT_EQ(run->exit_code(), kExitSuccess);
+            EXPECT_EQ(written_to, std::set<std::string>{k7B16});
+        } else {
+            EXPECT_EQ(run->exit_code(), kExitNoDevice);
+            EXPECT_TRUE(written_to.empty());
+            EXPECT_NE(err.str().find("2 units in update mode are present"), std::string::npos);
+            EXPECT_NE(err.str().find("lumo-flash --device 1-3"), std::string::npos);
+        }
+    }
 }
 
 TEST_F(FlashRunTest, UnplugAndReplugResumesFromTheSavedBlock) {

@@ -1,15 +1,19 @@
-// lumo-flash --all over the fake bus: every unit updated at once on one timer, each judged by
-// the reports its own interfaces took; lines tagged with the unit; the exit status and the
-// closing table.
+// lumo-flash --all and --station over the fake bus: every unit updated at once on one timer,
+// each judged by the reports its own interfaces took; lines tagged with the unit; the exit
+// status, the closing table and the station's tally.
 #include "cli/multi_run.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "cli/exit_codes.h"
 #include "cli/linux/ucontext_strand.h"
+#include "cli/station.h"
 #include "core/device_link.h"
 #include "firmware/firmware_image.h"
 #include "tests/fakes/bootloader_check.h"
@@ -25,6 +29,8 @@ using testing::kDelivered;
 const std::string kA = "hid#vid_5a7e&pid_7b16&mi_00#0003:5a7e:7b16.0001#/dev/hidraw0";
 const std::string kAAgain = "hid#vid_5a7e&pid_7b16&mi_00#0003:5a7e:7b16.0003#/dev/hidraw2";
 const std::string kB = "hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0002#/dev/hidraw1";
+const std::string kBAgain = "hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0004#/dev/hidraw3";
+const std::string kC = "hid#vid_5a7e&pid_7b16&mi_00#0003:5a7e:7b16.0005#/dev/hidraw4";
 
 class FakeTime : public Clock, public Pause {
   public:
@@ -39,38 +45,86 @@ struct CountingLifetime : UpdateLifetime {
     void UpdateEnded() override { ++ended; }
 };
 
+// Records every claim; refuses those another program holds.
 struct RecordingClaims : UnitClaims {
-    explicit RecordingClaims(std::vector<std::string>& keys) : keys_(keys) {}
+    RecordingClaims(std::vector<std::string>& keys, const std::set<std::string>& busy)
+        : keys_(keys), busy_(busy) {}
     bool TryClaim(std::string_view key) override {
         keys_.emplace_back(key);
-        return true;
+        return !busy_.contains(std::string(key));
     }
     void Release() override {}
     std::vector<std::string>& keys_;
+    const std::set<std::string>& busy_;
 };
 
 class MultiRunTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        bus.Plug(kA).unit = {"1-2", ""};
-        bus.Plug(kB).unit = {"1-3", "M8P-000303"};
+        Plug(kA, "1-2", "");
+        Plug(kB, "1-3", "M8P-000303");
         // Each unit's reports, judged where they went: the same unit before and after a replug.
         bus.on_write = [this](HidHandle, const std::string& path, const UpdateReport& r) {
-            const bool unit_a = path != kB;
-            checks.try_emplace(unit_a, unit_a ? g_firmwareVariant.bytes()
-                                              : g_firmwarePrimary.bytes());
-            checks.at(unit_a).Take(r);
-            if (r.bytes[1] == UPDATE_CMD_START) starts.push_back({unit_a, time.now});
+            const std::string& port = port_of.at(path);
+            checks.try_emplace(port, path.find("pid_7b16") != std::string::npos
+                                         ? g_firmwareVariant.bytes()
+                                         : g_firmwarePrimary.bytes());
+            checks.at(port).Take(r);
+            if (r.bytes[1] == UPDATE_CMD_START) starts.push_back({port, time.now});
+            if (r.bytes[1] == UPDATE_CMD_DATA) {
+                auto [last, fresh] = last_data_ms.try_emplace(port, time.now);
+                std::uint64_t& gap = data_gap_ms[port];
+                if (!fresh) gap = std::max(gap, time.now - last->second);
+                last->second = time.now;
+            }
         };
     }
-    void Make(OutputMode mode, bool strands = false) {
+    // An interface of the unit on `port` (which names the unit in the verdicts).
+    void Plug(const std::string& path, const std::string& port, const std::string& serial) {
+        bus.Plug(path).unit = {port, serial};
+        port_of[path] = port;
+    }
+    RunSettings Settings() {
         RunSettings s;
         s.allow_stand_in = true;
         s.update.lifetime = &lifetime;
-        run = std::make_unique<MultiRun>(bus, time, time, out, err, mode, ListUnits(bus), s, [this] {
-            return std::make_unique<RecordingClaims>(claimed);
-        }, strands ? StrandMaker([this] { return std::make_unique<UcontextStrand>(time); })
-                   : StrandMaker());
+        return s;
+    }
+    ClaimsMaker Claims() {
+        return [this] { return std::make_unique<RecordingClaims>(claimed, busy); };
+    }
+    // A strand per unit, as the platforms give --all and --station, when `strands`.
+    StrandMaker Strands() {
+        if (!strands) return {};
+        return [this] { return std::make_unique<UcontextStrand>(time); };
+    }
+    void Make(OutputMode mode) {
+        run = std::make_unique<MultiRun>(bus, time, time, out, err, mode, ListUnits(bus),
+                                         Settings(), Claims(), Strands());
+    }
+    void MakeStation(OutputMode mode) {
+        auto s = std::make_unique<Station>(bus, time, time, out, err, mode, Settings(), Claims(),
+                                           Strands());
+        station = s.get();
+        run = std::move(s);
+    }
+    // A station's ticks until `done` holds, at most `max_ticks`.
+    void TickUntil(const std::function<bool()>& done, int max_ticks) {
+        for (int n = 0; n < max_ticks && !done() && !run->exit_code(); ++n) {
+            time.now += 10;
+            run->OnTick();
+        }
+    }
+    void Arrive(const std::string& path, const std::string& port, const std::string& serial) {
+        Plug(path, port, serial);
+        run->OnDeviceChange(kDeviceArrival);
+    }
+    void Leave(const std::string& path) {
+        bus.Unplug(path);
+        run->OnDeviceChange(kDeviceRemoveComplete);
+    }
+    std::size_t Starts(const std::string& port) const {
+        return checks.count(port) ? checks.at(port).starts() : 0;
     }
     int Tick(int max_ticks) {
         int n = 0;
@@ -80,18 +134,24 @@ class MultiRunTest : public ::testing::Test {
         }
         return n;
     }
-    std::string Verdict(bool unit_a) const {
-        return checks.count(unit_a) ? checks.at(unit_a).Verdict() : "no report";
+    std::string Verdict(const std::string& port) const {
+        return checks.count(port) ? checks.at(port).Verdict() : "no report";
     }
 
     FakeHidBus bus;
     FakeTime time;
     CountingLifetime lifetime;
     std::vector<std::string> claimed;
-    std::map<bool, DeliveryCheck> checks;
-    std::vector<std::pair<bool, std::uint64_t>> starts;  // each start report: unit A?, when
+    std::set<std::string> busy;  // claim keys another program holds
+    std::map<std::string, std::string> port_of;
+    std::map<std::string, DeliveryCheck> checks;  // by the unit's port
+    std::vector<std::pair<std::string, std::uint64_t>> starts;  // each start report: port, when
+    std::map<std::string, std::uint64_t> last_data_ms;  // by port
+    std::map<std::string, std::uint64_t> data_gap_ms;   // the longest between two data reports
+    bool strands = false;
     std::ostringstream out, err;
-    std::unique_ptr<MultiRun> run;
+    std::unique_ptr<RunEvents> run;
+    Station* station = nullptr;
 };
 
 TEST_F(MultiRunTest, EveryUnitIsUpdatedOnOneTimerAndEveryLineNamesItsUnit) {
@@ -101,8 +161,8 @@ TEST_F(MultiRunTest, EveryUnitIsUpdatedOnOneTimerAndEveryLineNamesItsUnit) {
     const int ticks = Tick(5000);
     EXPECT_LT(ticks, 2100);
     EXPECT_EQ(run->exit_code(), kExitSuccess);
-    EXPECT_EQ(Verdict(true), kDelivered);
-    EXPECT_EQ(Verdict(false), kDelivered);
+    EXPECT_EQ(Verdict("1-2"), kDelivered);
+    EXPECT_EQ(Verdict("1-3"), kDelivered);
     EXPECT_EQ(claimed, (std::vector<std::string>{"port-1-2", "serial-M8P-000303"}));
     EXPECT_EQ(lifetime.started, 1);  // held from the first start to the last end
     EXPECT_EQ(lifetime.ended, 1);
@@ -132,12 +192,11 @@ TEST_F(MultiRunTest, UnitPulledAndBackWhileTheOtherGoesOn) {
     bus.Unplug(kA);
     run->OnDeviceChange(kDeviceRemoveComplete);
     Tick(200);
-    bus.Plug(kAAgain).unit = {"1-2", ""};
-    run->OnDeviceChange(kDeviceArrival);
+    Arrive(kAAgain, "1-2", "");
     Tick(5000);
     EXPECT_EQ(run->exit_code(), kExitSuccess);
-    EXPECT_EQ(Verdict(true), kDelivered);
-    EXPECT_EQ(Verdict(false), kDelivered);
+    EXPECT_EQ(Verdict("1-2"), kDelivered);
+    EXPECT_EQ(Verdict("1-3"), kDelivered);
     EXPECT_NE(out.str().find("[1-2] "), std::string::npos);
     EXPECT_NE(out.str().find("\nunit        product  exit  result\n"
                              "1-2         7b16     0     updated\n"
@@ -149,19 +208,24 @@ TEST_F(MultiRunTest, UnitPulledAndBackWhileTheOtherGoesOn) {
 // With a strand per unit, as on Linux, a unit's fixed pauses hold that unit alone: both units
 // wait out the pause after they are found at once, both start reports go out then, and both
 // updates end within the larger image's pace. Without, each pause holds both.
-class MultiRunPauses : public MultiRunTest, public ::testing::WithParamInterface<bool> {};
+class MultiRunPauses : public MultiRunTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        MultiRunTest::SetUp();
+        strands = GetParam();
+    }
+};
 
 TEST_P(MultiRunPauses, HoldTheirOwnUnitAloneWithStrands) {
-    const bool strands = GetParam();
-    Make(OutputMode::kLines, strands);
+    Make(OutputMode::kLines);
     const std::uint64_t begun = time.now;
     run->Begin();
     // Without strands each unit's 2.5 s and 300 ms were waited out in turn; with them, none yet.
     EXPECT_EQ(time.now - begun, strands ? 0u : 2u * (2500 + 300));
     Tick(5000);
     EXPECT_EQ(run->exit_code(), kExitSuccess);
-    EXPECT_EQ(Verdict(true), kDelivered);
-    EXPECT_EQ(Verdict(false), kDelivered);
+    EXPECT_EQ(Verdict("1-2"), kDelivered);
+    EXPECT_EQ(Verdict("1-3"), kDelivered);
     ASSERT_EQ(starts.size(), 2u);
     const std::uint64_t apart = starts[1].second - starts[0].second;
     if (strands) {
@@ -174,6 +238,39 @@ TEST_P(MultiRunPauses, HoldTheirOwnUnitAloneWithStrands) {
     }
 }
 
+// The station: a unit plugged in while another streams waits out its own pauses (250 ms after
+// its arrival opens it, 300 ms before the start report's reply); with strands the other's data
+// reports keep their 10 ms pace meanwhile. The station's end, told while a new unit is in its
+// pause, comes once that unit has taken it: its abort is reported, then the tally.
+TEST_P(MultiRunPauses, StationTakesANewUnitWithoutHoldingTheOthers) {
+    bus.Unplug(kB);
+    MakeStation(OutputMode::kLines);
+    run->Begin();
+    TickUntil([] { return false; }, 200);
+    Arrive(kB, "1-3", "M8P-000303");
+    TickUntil([&] { return station->tally().updated == 2; }, 5000);
+    EXPECT_EQ(Verdict("1-2"), kDelivered);
+    EXPECT_EQ(Verdict("1-3"), kDelivered);
+    if (strands) {
+        EXPECT_LE(data_gap_ms["1-2"], 10u);
+    } else {
+        EXPECT_GE(data_gap_ms["1-2"], 250u + 300);
+    }
+
+    Arrive(kC, "1-4", "");
+    run->OnTerminating("The console window was closed");
+    if (strands) {
+        EXPECT_FALSE(run->exit_code());  // unit 1-4 is in its pause
+        TickUntil([] { return false; }, 100);
+    }
+    EXPECT_EQ(run->exit_code(), kExitAborted);
+    EXPECT_EQ(Starts("1-4"), 1u);
+    EXPECT_NE(err.str().find("[1-4] The console window was closed at block 0 of"),
+              std::string::npos)
+        << err.str();
+    EXPECT_TRUE(out.str().ends_with("Station ended: 2 updated, 1 failed\n")) << out.str();
+}
+
 INSTANTIATE_TEST_SUITE_P(StrandsOrNot, MultiRunPauses, ::testing::Bool());
 
 TEST_F(MultiRunTest, OneFailedUnitFailsTheRunAndTheOtherStillFinishes) {
@@ -182,12 +279,103 @@ TEST_F(MultiRunTest, OneFailedUnitFailsTheRunAndTheOtherStillFinishes) {
     run->Begin();
     Tick(5000);
     EXPECT_EQ(run->exit_code(), kExitFailed);
-    const bool a_failed = Verdict(true) != kDelivered;
-    EXPECT_EQ(Verdict(!a_failed), kDelivered);
-    EXPECT_NE(Verdict(a_failed), kDelivered);
+    const bool a_failed = Verdict("1-2") != kDelivered;
+    EXPECT_EQ(Verdict(a_failed ? "1-3" : "1-2"), kDelivered);
+    EXPECT_NE(Verdict(a_failed ? "1-2" : "1-3"), kDelivered);
     EXPECT_NE(out.str().find("1     failed (needs the update again)"), std::string::npos)
         << out.str();
     EXPECT_NE(err.str().find(a_failed ? "[1-2] " : "[M8P-000303] "), std::string::npos);
+}
+
+// The station: a unit plugged in while another is being updated is updated beside it; one
+// pulled out mid-update resumes when back and is not taken for a new unit; units left plugged
+// in are never updated twice; a unit that left and comes back is updated again. Ctrl-C with
+// nothing under way ends the station at once, with the tally.
+TEST_F(MultiRunTest, StationUpdatesEachUnitOnceWhilePluggedIn) {
+    bus.Unplug(kB);
+    MakeStation(OutputMode::kLines);
+    run->Begin();
+    TickUntil([] { return false; }, 300);
+    Arrive(kB, "1-3", "M8P-000303");
+    TickUntil([] { return false; }, 300);
+    Leave(kB);  // pulled mid-update and back on another node
+    TickUntil([] { return false; }, 100);
+    Arrive(kBAgain, "1-3", "M8P-000303");
+    TickUntil([&] { return station->tally().updated == 2; }, 5000);
+    // Both stay plugged in for a while: the station keeps looking, and updates neither again.
+    TickUntil([] { return false; }, 500);
+    EXPECT_EQ(Verdict("1-2"), kDelivered);
+    EXPECT_EQ(Verdict("1-3"), kDelivered);
+    EXPECT_EQ(Starts("1-2"), 1u);
+    EXPECT_EQ(Starts("1-3"), 1u);
+    EXPECT_FALSE(run->exit_code());
+    // Unit 1-2 leaves and comes back: a new update.
+    Leave(kA);
+    TickUntil([] { return false; }, 10);
+    Arrive(kAAgain, "1-2", "");
+    TickUntil([&] { return station->tally().updated == 3; }, 5000);
+    EXPECT_EQ(Starts("1-2"), 2u);
+    EXPECT_EQ(Verdict("1-2"), kDelivered);
+    EXPECT_EQ(lifetime.started, lifetime.ended);
+
+    run->OnInterrupt();
+    EXPECT_EQ(run->exit_code(), kExitSuccess);
+    const std::string o = out.str();
+    EXPECT_NE(o.find("[M8P-000303] result: updated (exit 0)\nTally: 2 updated, 0 failed\n"),
+              std::string::npos)
+        << o;
+    EXPECT_TRUE(o.ends_with("Tally: 3 updated, 0 failed\nStation ended: 3 updated, 0 failed\n"))
+        << o;
+}
+
+// A failed update and a unit another program holds each end in a result line and count as
+// failed; the station goes on and updates the next unit; its exit status is the first
+// failure's.
+TEST_F(MultiRunTest, StationGoesOnAfterAFailureAndARefusal) {
+    busy = {"serial-M8P-000303"};
+    bus.failing_writes = {400};  // a data report to unit 1-2, the only one written to
+    MakeStation(OutputMode::kJson);
+    run->Begin();
+    TickUntil([&] { return station->tally().failed == 2; }, 5000);
+    EXPECT_EQ(Verdict("1-3"), "no report");
+    EXPECT_NE(Verdict("1-2"), kDelivered);
+    Arrive(kC, "1-4", "");
+    TickUntil([&] { return station->tally().updated == 1; }, 5000);
+    EXPECT_EQ(Verdict("1-4"), kDelivered);
+    EXPECT_EQ(Starts("1-2"), 1u);  // the failed unit, still plugged in, is not tried again
+    run->OnInterrupt();
+    EXPECT_EQ(run->exit_code(), kExitUnitBusy);
+    const std::string o = out.str();
+    EXPECT_NE(o.find("{\"event\":\"unit-result\",\"unit\":\"M8P-000303\",\"product\":\"c3d1\","
+                     "\"exit\":5,\"result\":\"busy: another program is updating it\"}\n"
+                     "{\"event\":\"tally\",\"updated\":0,\"failed\":1}\n"),
+              std::string::npos)
+        << o;
+    EXPECT_NE(o.find("{\"event\":\"unit-result\",\"unit\":\"1-2\",\"product\":\"7b16\",\"exit\":1,"),
+              std::string::npos);
+    EXPECT_TRUE(o.ends_with("{\"event\":\"station-end\",\"updated\":1,\"failed\":2,\"exit\":5}\n"))
+        << o;
+}
+
+// Ctrl-C during updates: the first warns and nothing stops (nor after its 3 s); a second within
+// 3 s aborts every update under way and ends the station with 130.
+TEST_F(MultiRunTest, StationStopsUpdatesOnlyWhenAskedTwice) {
+    MakeStation(OutputMode::kLines);
+    run->Begin();
+    TickUntil([] { return false; }, 200);
+    run->OnInterrupt();
+    EXPECT_FALSE(run->exit_code());
+    TickUntil([] { return false; }, 310);
+    EXPECT_NE(err.str().find("No second Ctrl-C: the updates go on."), std::string::npos);
+    run->OnInterrupt();
+    TickUntil([] { return false; }, 10);
+    run->OnInterrupt();
+    EXPECT_EQ(run->exit_code(), kExitAborted);
+    EXPECT_TRUE(Verdict("1-2").starts_with("interrupted after block")) << Verdict("1-2");
+    EXPECT_TRUE(Verdict("1-3").starts_with("interrupted after block")) << Verdict("1-3");
+    EXPECT_NE(err.str().find("[1-2] Aborted by the user at block"), std::string::npos) << err.str();
+    EXPECT_TRUE(out.str().ends_with("Station ended: 0 updated, 2 failed\n")) << out.str();
+    EXPECT_EQ(lifetime.ended, 1);
 }
 
 TEST(TaggedLines, MarksTextLinesAndJsonObjects) {

@@ -16,6 +16,7 @@ TEST(Scenario, ReadsEveryStatement) {
                               "replug after 50 ms\n"
                               "fail block 17\n"
                               "stall block 30 for 1200 ms\n"
+                              "time out block 40\n"
                               "never answer start\n"
                               "add unrelated device after 100 ms\n"
                               "remove unrelated device after 200 ms\n"
@@ -34,10 +35,14 @@ TEST(Scenario, ReadsEveryStatement) {
     EXPECT_EQ(s.unplugs[2].trigger, Unplug::Trigger::AfterMs);
     EXPECT_EQ(s.unplugs[2].value, 8000u);
     EXPECT_EQ(s.unplugs[2].replug_ms, 50u);
-    ASSERT_EQ(s.faults.size(), 2u);
+    ASSERT_EQ(s.faults.size(), 3u);
     EXPECT_FALSE(s.faults[0].stall_ms);
     EXPECT_EQ(s.faults[1].block, 30u);
     EXPECT_EQ(s.faults[1].stall_ms, 1200u);
+    EXPECT_FALSE(s.faults[1].times_out);
+    EXPECT_EQ(s.faults[2].block, 40u);
+    EXPECT_EQ(s.faults[2].stall_ms, kKernelWriteTimeoutMs);
+    EXPECT_TRUE(s.faults[2].times_out);
     EXPECT_TRUE(s.never_answer_start);
     EXPECT_FALSE(s.unrelated_at_start);
     ASSERT_EQ(s.unrelated.size(), 2u);

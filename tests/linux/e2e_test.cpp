@@ -9,12 +9,14 @@
 #include <QPushButton>
 #include <QtTest>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -131,6 +133,44 @@ long ResidentKiB() {
     return -1;
 }
 
+// The backend as the program uses it, passing every call on; it times each report's write.
+class TimedWrites : public lumo::HidAccess {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit TimedWrites(lumo::HidAccess& inner) : inner_(inner) {}
+
+    std::unique_ptr<lumo::HidInterfaceSet> ListInterfaces() override {
+        return inner_.ListInterfaces();
+    }
+    lumo::HidHandle Open(std::string_view path) override { return inner_.Open(path); }
+    bool SetNumInputBuffers(lumo::HidHandle h, unsigned count) override {
+        return inner_.SetNumInputBuffers(h, count);
+    }
+    bool Probe(lumo::HidHandle h) override { return inner_.Probe(h); }
+    bool WriteReport(lumo::HidHandle h, const lumo::UpdateReport& report) override {
+        const auto start = Clock::now();
+        const bool written = inner_.WriteReport(h, report);
+        if (!written && !first_failure) first_failure = {start, Clock::now() - start};
+        return written;
+    }
+    bool ReadReply(lumo::HidHandle h) override { return inner_.ReadReply(h); }
+    void Close(lumo::HidHandle h) override { inner_.Close(h); }
+
+    struct Failure {
+        Clock::time_point start;
+        Clock::duration took;  // from the write's start to its failure
+    };
+    std::optional<Failure> first_failure;
+
+  private:
+    lumo::HidAccess& inner_;
+};
+
+double Ms(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
 int EnvInt(const char* name, int fallback) {
     const char* v = std::getenv(name);
     return v ? std::atoi(v) : fallback;
@@ -151,6 +191,7 @@ class EndToEnd : public QObject {
 
   private:
     std::unique_ptr<lumo::linux_hid::HidrawAccess> hid;
+    std::unique_ptr<TimedWrites> timed;  // the dialog's way to the backend
     std::unique_ptr<lumo::linux_hid::UdevHidMonitor> monitor;
     // As the program makes it: named after the executable, its one line to standard error.
     std::unique_ptr<lumo::linux_power::LogindInhibitor> inhibitor;
@@ -165,6 +206,7 @@ class EndToEnd : public QObject {
     void Start(bool hold_off_sleep = false, lumo::UpdateOptions options = {}) {
         stand_ins = options.stand_ins;
         hid = std::make_unique<lumo::linux_hid::HidrawAccess>(std::cerr, "70-orvel-m8.rules");
+        timed = std::make_unique<TimedWrites>(*hid);
         monitor = std::make_unique<lumo::linux_hid::UdevHidMonitor>();
         QVERIFY(monitor->fd() >= 0);
         if (hold_off_sleep)
@@ -172,7 +214,7 @@ class EndToEnd : public QObject {
                 lumo::qt::ExecutableBaseName().toStdString(), std::cerr);
         if (hold_off_sleep) options.lifetime = inhibitor.get();
         dialog = std::make_unique<lumo::qt::LumoToolDialog>(
-            *hid, monitor.get(), lumo::qt::ExecutableBaseName(), boxes.Runner(), options);
+            *timed, monitor.get(), lumo::qt::ExecutableBaseName(), boxes.Runner(), options);
         dialog->Initialize();
         dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
@@ -248,6 +290,7 @@ class EndToEnd : public QObject {
         claims.reset();
         inhibitor.reset();
         monitor.reset();
+        timed.reset();
         hid.reset();
         boxes = {};
     }
@@ -326,6 +369,42 @@ class EndToEnd : public QObject {
         QTest::qWait(300);  // nothing more goes out
         QCOMPARE(Percent(), percent);
         QCOMPARE(boxes.seen.size(), std::size_t{1});
+    }
+
+    // Scenario: the device does not take block 150, and the kernel holds such a write for
+    // 5 s before it fails. The window waits for it at most the write's bound; a press of
+    // Update meanwhile fails as quickly, and once the kernel has let go a new update goes
+    // through.
+    void stalledWriteFailsWithinItsBound() {
+        constexpr double kBounded = 3000;  // far from the kernel's 5000 ms
+        Start();
+        ClickUpdateAndSeeTheStreamStart();
+        QTRY_VERIFY_WITH_TIMEOUT(!boxes.seen.empty(), 30000);
+        QCOMPARE(boxes.seen[0].icon, QMessageBox::Warning);
+        QCOMPARE(boxes.seen[0].text, Q(text::kTryAgain));
+        QCOMPARE(Note(), Q(text::kInterrupted));
+        QVERIFY(timed->first_failure);
+        const double stalled = Ms(timed->first_failure->took);
+        std::printf("stalled write: %.0f ms from its start to its failure (bound %u ms; the "
+                    "kernel holds the write 5000 ms)\n",
+                    stalled, lumo::HID_WRITE_TIMEOUT_MS);
+        QVERIFY2(stalled < kBounded, qPrintable(QString::number(stalled)));
+
+        const auto press = std::chrono::steady_clock::now();
+        QTest::mouseClick(Update(), Qt::LeftButton);  // the stalled write is still in the kernel
+        const double pressed = Ms(std::chrono::steady_clock::now() - press);
+        std::printf("Update pressed while it was still in the kernel: %.0f ms to the warning\n",
+                    pressed);
+        QCOMPARE(boxes.seen.size(), std::size_t{2});
+        QCOMPARE(boxes.seen[1].text, Q(text::kTryAgain));
+        QVERIFY2(pressed < kBounded, qPrintable(QString::number(pressed)));
+
+        QTest::qWait(static_cast<int>(
+            5300 - Ms(std::chrono::steady_clock::now() - timed->first_failure->start)));
+        boxes.seen.clear();
+        QTest::mouseClick(Update(), Qt::LeftButton);  // a run asks about stand-ins only once
+        QVERIFY(dialog->tool().IsUpdating());
+        SeeTheSuccessBox();
     }
 
     // Scenario: the device present; the user tries to close during the update.

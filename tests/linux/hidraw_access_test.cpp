@@ -11,9 +11,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "core/device_link.h"
 #include "platform/linux/hid_path.h"
@@ -299,6 +302,72 @@ TEST_F(Backend, WriteGivesUpWhenTheDeviceTakesNothing) {
         failed = !hid.WriteReport(state.hDevice, BuildStartReport());
     EXPECT_TRUE(failed);
     hid.Close(state.hDevice);
+}
+
+// ---- a device that takes no report ----
+
+// The kernel holds such a write until usbhid gives up (5 s); the emulated node holds it for
+// this long, shorter to keep the tests short, still far beyond the write's own bound.
+constexpr int kKernelGivesUpMs = 3000;
+// Separates "waited its bound" from "held for as long as the kernel held the write".
+constexpr long long kBounded = 2000;
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+bool DescriptorOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+TEST_F(Backend, StalledWriteGivesUpAtItsBoundAndTheNextDoesNotOvertakeIt) {
+    bed.Plug({});
+    ASSERT_TRUE(link.FindDevice());
+    bed.stall_writes_ms = kKernelGivesUpMs;
+    const auto start = Clock::now();
+    EXPECT_FALSE(hid.WriteReport(state.hDevice, BuildStartReport()));
+    const long long first = MsSince(start);
+    bed.stall_writes_ms = 0;  // the device would take the next one, but the first is in the way
+    EXPECT_FALSE(hid.WriteReport(state.hDevice, BuildStartReport()));
+    const long long second = MsSince(start) - first;
+    std::printf("stalled write gave up after %lld ms, the one after it after %lld ms "
+                "(bound %u ms; the kernel held the first for %d ms)\n",
+                first, second, HID_WRITE_TIMEOUT_MS, kKernelGivesUpMs);
+    EXPECT_LT(first, kBounded);
+    EXPECT_LT(second, kBounded);
+
+    // Once the kernel has given up on the first, reports go out again; the second, which its
+    // caller gave up on, is not sent late.
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(kKernelGivesUpMs + 300));
+    const UpdateReport data = BuildDataReport(0, std::vector<std::uint8_t>(56, 0x5A));
+    EXPECT_TRUE(hid.WriteReport(state.hDevice, data));
+    EXPECT_EQ(bed.ReadFromDevice("hidraw0", UPDATE_REPORT_SIZE),
+              std::vector<std::uint8_t>(data.bytes.begin(), data.bytes.end()));
+    EXPECT_EQ(bed.ReadFromDevice("hidraw0", 1, 200), std::vector<std::uint8_t>{});
+    hid.Close(state.hDevice);
+}
+
+TEST_F(Backend, CloseLeavesTheDescriptorToAWriteStillInTheKernel) {
+    bed.Plug({});
+    ASSERT_TRUE(link.FindDevice());
+    const int fd = static_cast<int>(state.hDevice - 1);
+    bed.stall_writes_ms = kKernelGivesUpMs;
+    const auto start = Clock::now();
+    EXPECT_FALSE(hid.WriteReport(state.hDevice, BuildStartReport()));
+    hid.Close(state.hDevice);
+    EXPECT_LT(MsSince(start), kBounded);
+
+    // Its number stays taken while the kernel writes through it, so a new open gets another.
+    EXPECT_TRUE(DescriptorOpen(fd));
+    const HidHandle again = hid.Open("hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0001#/dev/hidraw0");
+    ASSERT_TRUE(IsOpenHandle(again));
+    EXPECT_NE(again, state.hDevice);
+    // Closed once the write has returned.
+    while (DescriptorOpen(fd) && MsSince(start) < kKernelGivesUpMs + 2000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(DescriptorOpen(fd));
+    EXPECT_GE(MsSince(start), kKernelGivesUpMs - 100);
+    hid.Close(again);
 }
 
 TEST_F(Backend, IoOnHandlesThatAreNotOpenFails) {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include "emulator/udev_db.h"
 
@@ -30,6 +31,7 @@ constexpr std::uint8_t kDescriptor[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01
 struct HidrawIoctl {
     UMockdevIoctlBase parent;
     const std::atomic<bool>* refuse;
+    Testbed* bed;
 };
 struct HidrawIoctlClass {
     UMockdevIoctlBaseClass parent_class;
@@ -65,8 +67,18 @@ gboolean HandleIoctl(UMockdevIoctlBase* base, UMockdevIoctlClient* client) {
     return TRUE;
 }
 
+// A stalled device holds each write; otherwise the bytes go to the node as written.
+gboolean HandleWrite(UMockdevIoctlBase* base, UMockdevIoctlClient* client) {
+    auto* self = reinterpret_cast<HidrawIoctl*>(base);
+    if (self->bed->HoldWrite(client)) return TRUE;
+    auto* parent = static_cast<UMockdevIoctlBaseClass*>(
+        g_type_class_peek_parent(G_OBJECT_GET_CLASS(base)));
+    return parent->handle_write(base, client);
+}
+
 void ClassInit(gpointer klass, gpointer) {
     reinterpret_cast<UMockdevIoctlBaseClass*>(klass)->handle_ioctl = HandleIoctl;
+    reinterpret_cast<UMockdevIoctlBaseClass*>(klass)->handle_write = HandleWrite;
 }
 
 GType HidrawIoctlType() {
@@ -112,6 +124,10 @@ void RunUnderUmockdev(int /*argc*/, char** argv) {
 Testbed::Testbed() : testbed_(umockdev_testbed_new()) {}
 
 Testbed::~Testbed() {
+    {
+        std::lock_guard lock(stalls_mutex_);
+        for (auto& stall : stalls_) stall.join();
+    }
     g_object_unref(testbed_);
     for (void* h : handlers_) g_object_unref(h);
 }
@@ -165,6 +181,7 @@ std::string Testbed::Plug(const EmulatedHid& d) {
 
     auto* handler = static_cast<HidrawIoctl*>(g_object_new(HidrawIoctlType(), nullptr));
     handler->refuse = &refuse_descriptor;
+    handler->bed = this;
     handlers_.push_back(handler);
     if (!umockdev_testbed_attach_ioctl(testbed_, devname.c_str(),
                                        reinterpret_cast<UMockdevIoctlBase*>(handler), &error)) {
@@ -185,6 +202,19 @@ void Testbed::FinishUdev(const std::string& hidraw_syspath) {
     if (!emulator::WriteUdevDbEntry(Root(), kHidrawMajor, minors_.at(hidraw_syspath)))
         throw std::runtime_error("cannot write the udev database entry of " + hidraw_syspath);
     SendEvent(hidraw_syspath, "add");
+}
+
+bool Testbed::HoldWrite(_UMockdevIoctlClient* client) {
+    const int ms = stall_writes_ms.load();
+    if (ms <= 0) return false;
+    g_object_ref(client);
+    std::lock_guard lock(stalls_mutex_);
+    stalls_.emplace_back([client, ms] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        umockdev_ioctl_client_complete(client, -1, ETIMEDOUT);
+        g_object_unref(client);
+    });
+    return true;
 }
 
 std::string Testbed::Root() { return Take(umockdev_testbed_get_root_dir(testbed_)); }

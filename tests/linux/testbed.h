@@ -9,10 +9,13 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct _UMockdevTestbed;
+struct _UMockdevIoctlClient;
 
 namespace lumo::testing {
 
@@ -62,6 +65,13 @@ class Testbed {
     // When set, the report-descriptor ioctls fail with ENOTTY, as for a node whose handler
     // is not attached.
     std::atomic<bool> refuse_descriptor{false};
+    // When above 0, the device takes no report: each write is held in the "kernel" for this
+    // long and then fails with ETIMEDOUT, as usbhid gives up on a report after 5 s.
+    std::atomic<int> stall_writes_ms{0};
+
+    // Called by the node's handler, on umockdev's thread, for every write: true when the
+    // write is held (see stall_writes_ms).
+    bool HoldWrite(_UMockdevIoctlClient* client);
 
   private:
     std::string Root();
@@ -69,6 +79,8 @@ class Testbed {
     _UMockdevTestbed* testbed_;
     std::vector<void*> handlers_;
     std::map<std::string, unsigned> minors_;  // of each hidraw syspath's node
+    std::mutex stalls_mutex_;
+    std::vector<std::thread> stalls_;  // each ends a held write
 };
 
 }  // namespace lumo::testing

@@ -71,14 +71,29 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
     extensions_map = dict(http.server.SimpleHTTPRequestHandler.extensions_map,
                           **{".wasm": "application/wasm", ".js": "text/javascript"})
 
+    def __init__(self, *args, late=None, **kwargs):
+        self.late = late or {}
+        super().__init__(*args, **kwargs)
+
+    def do_GET(self):
+        # A slow host, for the files of the kinds given: their answer starts only after a
+        # while, as a large file's from a real host arrives late.
+        delay = self.late.get(os.path.splitext(self.path.split("?")[0])[1], 0)
+        time.sleep(delay)
+        try:
+            super().do_GET()
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the page went (a reload) before its answer
+
     def log_message(self, *args):
         pass
 
 
 @contextlib.contextmanager
-def serve(site):
-    """Serves the page's folder on 127.0.0.1 at a free port; yields the origin."""
-    handler = functools.partial(_QuietHandler, directory=site)
+def serve(site, late=None):
+    """Serves the page's folder on 127.0.0.1 at a free port; yields the origin. `late` maps
+    file extensions to seconds their answer is held back."""
+    handler = functools.partial(_QuietHandler, directory=site, late=late)
     server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), handler)
     server.daemon_threads = True
     thread = threading.Thread(target=server.serve_forever, daemon=True)
@@ -160,6 +175,17 @@ class DevTools:
         for kind in ("mousePressed", "mouseReleased"):
             self.call("Input.dispatchMouseEvent", type=kind, x=box[0], y=box[1],
                       button="left", clickCount=1)
+
+    def press(self, element_id):
+        """A click from a script, for a hidden page, which takes no mouse input."""
+        self.js("document.getElementById(%s).click()" % json.dumps(element_id))
+
+    def hide(self):
+        """Brings a new blank tab to the front, hiding this page as a user does by switching
+        tabs."""
+        front = self.call("Target.createTarget", url="about:blank")["targetId"]
+        self.call("Target.activateTarget", targetId=front)
+        self.wait_for("document.visibilityState === 'hidden'", 5, "the page to be hidden")
 
 
 class Browser:

@@ -3,9 +3,10 @@
 
     e2e.py --emulator ORVEL_EMULATOR --site SITE_DIR CASE
 
-Cases: found-without-click, update-primary, update-variant, replug, other-device-removed,
-refused-write, no-reply, no-device, close-prompt, stand-in-question, second-tab,
-second-unit. Each prints what it saw and ends with "web e2e: CASE passed", or
+Cases: found-without-click, update-primary, update-variant, update-hidden, loading-line,
+clock-without-worker, replug, other-device-removed, refused-write, no-reply, no-device,
+close-prompt, stand-in-question, second-tab, second-unit. Each prints what it saw and ends with
+"web e2e: CASE passed", or
 "web e2e: CASE skipped: ..." when every attempt lost a race the emulator cannot rule out,
 or fails with a reason.
 """
@@ -51,6 +52,7 @@ STATE_JS = """(() => {
                  icon: (box.querySelector('.box-icon') || {className: ''}).className,
                  buttons: [...box.querySelectorAll('button')].map((b) => b.textContent) } : null,
     wakeLockWanted: Module.pageView.wakeLockWanted(),
+    background: !!document.getElementById('BACKGROUND_NOTE')?.checkVisibility(),
   };
 })()"""
 
@@ -87,22 +89,24 @@ def question_box(page, timeout=1.5):
     return None
 
 
-def click_update(page):
-    """Presses Update; a stand-in build asks first, and is answered Yes."""
-    page.click("IDC_UPDATE")
+def click_update(page, mouse=True):
+    """Presses Update (with the mouse, or from a script on a hidden page); a stand-in build
+    asks first, and is answered Yes."""
+    press = page.click if mouse else page.press
+    press("IDC_UPDATE")
     asked = question_box(page)
     if asked:
         check(asked["box"]["text"] == STAND_IN_QUESTION, "question %r" % asked["box"]["text"])
         check(asked["box"]["buttons"] == ["Yes", "No"] and asked["focused"] == "BOX_NO",
               "question without No as default: %r" % asked)
-        page.click("BOX_YES")
+        press("BOX_YES")
         page.wait_for("!document.querySelector('dialog.box[open] #BOX_YES')", 5,
                       "the question to close")
     return asked
 
 
-def close_box(page):
-    page.click("BOX_OK")
+def close_box(page, mouse=True):
+    (page.click if mouse else page.press)("BOX_OK")
     page.wait_for("!document.querySelector('dialog.box[open]')", 5, "the box to close")
 
 
@@ -116,7 +120,7 @@ def start_page(browser, timeout=40, device=True):
     """The page, started; with `device`, once it shows the emulated device as connected
     (found by the first search, or by the connect event when the browser's device list was
     not ready yet)."""
-    page = browser.connect()
+    page = browser.page or browser.connect()
     ready = "document.body.dataset.ready === '1'"
     try:
         page.wait_for(ready, 8, "the page to start")
@@ -198,6 +202,97 @@ def case_update(args, workdir, product, blocks, image):
     _, out = run_browser(args, workdir, ["--product", product], body)
     expect_verdict(out, r"emulator verdict: delivered byte for byte \(%s image, %d blocks\)"
                    % (image, blocks))
+
+
+def case_update_hidden(args, workdir):
+    # A variant update started and run to its end while another tab is in front. The browser
+    # slows a hidden page's own timers to one a second: ticks from them would take over 16
+    # minutes for the 988 blocks that take 11 s in front.
+    def body(browser):
+        page = start_page(browser)
+        check(not state(page)["background"], "the background line shows before an update")
+        page.js("window.lumoShown = 0; document.addEventListener('visibilitychange', () => {"
+                " if (document.visibilityState !== 'hidden') window.lumoShown++; })")
+        page.hide()
+        click_update(page, mouse=False)
+        page.wait_for("document.getElementById('IDC_NOTE').textContent.startsWith('NOTE')", 10,
+                      "the updating note")
+        during = state(page)
+        s = wait_box(page, 60)
+        print("end:", json.dumps(s, ensure_ascii=False))
+        check(s["box"]["text"] == "Update is successful!", "box: %r" % s["box"]["text"])
+        check(during["background"], "no line saying the update goes on in the background: %r"
+              % during)
+        check(page.js("document.visibilityState") == "hidden" and page.js("window.lumoShown") == 0,
+              "the page was shown during the update")
+        close_box(page, mouse=False)
+        check(not state(page)["background"], "the background line stays after the update")
+    _, out = run_browser(args, workdir, ["--product", "7b16"], body)
+    expect_verdict(out, r"emulator verdict: delivered byte for byte \(variant image, 988 blocks\)")
+
+
+def case_clock_without_worker(args, workdir):
+    # A host whose Content-Security-Policy forbids the clock's worker: the worker is made but
+    # never starts (its error comes later). The timers it was given move to the page, and the
+    # update runs to its end; without that move the first tick would never come.
+    def body(browser):
+        page = browser.connect()
+        page.call("Page.addScriptToEvaluateOnNewDocument", source=(
+            "(() => { const make = URL.createObjectURL;"
+            " URL.createObjectURL = (b) => { const u = make(b); URL.revokeObjectURL(u);"
+            " return u; }; })()"))
+        page.call("Page.reload", ignoreCache=True)
+        page = start_page(browser)
+        click_update(page)
+        s = wait_box(page, 60)
+        check(s["box"]["text"] == "Update is successful!", "box: %r" % s["box"]["text"])
+    _, out = run_browser(args, workdir, ["--product", "7b16"], body)
+    expect_verdict(out, r"emulator verdict: delivered byte for byte \(variant image, 988 blocks\)")
+
+
+# Set before the page's first script runs: what the page shows, noted at each change of the
+# document and at each frame drawn, one entry each time it differs from the last.
+SHOWN_JS = """(() => {
+  const seen = window.lumoSeen = [];
+  const shown = (id) => {
+    const e = document.getElementById(id);
+    return !!e && e.checkVisibility();
+  };
+  function look() {
+    const parts = [];
+    if (shown('LOADING')) parts.push('loading');
+    if (shown('IDD_MAIN_DIALOG')) {
+      const percent = document.getElementById('IDC_PERCENT');
+      parts.push('window ' + (shown('IDC_PERCENT') ? percent.textContent : '(no percentage)'));
+    }
+    const now = parts.join(', ') || 'nothing';
+    if (seen[seen.length - 1] !== now) seen.push(now);
+  }
+  new MutationObserver(look).observe(document, { subtree: true, childList: true,
+                                                 characterData: true, attributes: true });
+  const frame = () => { look(); requestAnimationFrame(frame); };
+  requestAnimationFrame(frame);
+})()"""
+
+
+def case_loading_line(args, workdir):
+    # The core comes 2 s after the page (SERVED_LATE), as from a real host. Until it has
+    # started, the page shows a loading line and no window: the window appears with "0%",
+    # never with the template's placeholder where the percentage goes.
+    def body(browser):
+        page = browser.connect()
+        page.call("Page.addScriptToEvaluateOnNewDocument", source=SHOWN_JS)
+        page.call("Page.reload", ignoreCache=True)
+        start_page(browser)
+        seen = page.js("window.lumoSeen")
+        print("shown in turn:", json.dumps(seen, ensure_ascii=False))
+        while seen and seen[0] == "nothing":  # before the body is there
+            seen.pop(0)
+        check(seen == ["loading", "window 0%"], "not the loading line, then the window at 0%")
+        s = state(page)
+        check(s["focused"] == "IDC_UPDATE", "Update is not focused (%r)" % s["focused"])
+    _, out = run_browser(args, workdir, ["--expect", "no-update"], body)
+    expect_verdict(out, r"emulator verdict: no update")
 
 
 def case_found_without_click(args, workdir):
@@ -492,6 +587,9 @@ CASES = {
     "found-without-click": case_found_without_click,
     "update-primary": lambda a, w: case_update(a, w, "c3d1", 1954, "primary"),
     "update-variant": lambda a, w: case_update(a, w, "7b16", 988, "variant"),
+    "update-hidden": case_update_hidden,
+    "loading-line": case_loading_line,
+    "clock-without-worker": case_clock_without_worker,
     "replug": case_replug,
     "second-unit": case_second_unit,
     "other-device-removed": case_other_device_removed,
@@ -504,6 +602,10 @@ CASES = {
 }
 
 
+# Files the test server holds back, in seconds, for the cases that need a slow host.
+SERVED_LATE = {"loading-line": {".wasm": 2.0}}
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--emulator", required=True)
@@ -514,7 +616,7 @@ def main():
     args.site = os.path.abspath(args.site)
     browser_rig.in_private_namespace([os.path.abspath(__file__)] + sys.argv[1:])
     with tempfile.TemporaryDirectory(prefix="lumo-web-e2e-") as workdir, \
-            browser_rig.serve(args.site) as origin:
+            browser_rig.serve(args.site, late=SERVED_LATE.get(args.case)) as origin:
         args.origin = origin
         browser_rig.install_policy(origin, workdir)
         try:

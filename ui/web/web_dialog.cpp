@@ -54,7 +54,7 @@ EM_ASYNC_JS(int, lumo_view_ask, (const char* caption, int caption_len, const cha
                                                            UTF8ToString(text, text_len))) ? 1 : 0;
 });
 EM_ASYNC_JS(void, lumo_sleep, (unsigned ms), {
-    await new Promise((resolve) => setTimeout(resolve, ms));
+    await Module.pageClock.sleep(ms);
 });
 EM_JS(void, lumo_hold_off, (unsigned ms), {
     Module.lumoLoop.holdOff(ms);
@@ -62,8 +62,8 @@ EM_JS(void, lumo_hold_off, (unsigned ms), {
 EM_JS(int, lumo_view_may_await, (), {
     return Module.lumoLoop.mayAwait() ? 1 : 0;
 });
-EM_JS(void, lumo_wake_lock, (int hold), {
-    Module.pageView.wakeLock(hold !== 0);
+EM_JS(void, lumo_view_update_running, (int running), {
+    Module.pageView.updateRunning(running !== 0);
 });
 // clang-format on
 
@@ -152,8 +152,8 @@ bool WebDialog::AskYesNo(std::string_view text) {
     return lumo_view_ask(kAppName.data(), Len(kAppName), text.data(), Len(text)) != 0;
 }
 
-void WebDialog::UpdateStarted() { lumo_wake_lock(1); }
+void WebDialog::UpdateStarted() { lumo_view_update_running(1); }
 
-void WebDialog::UpdateEnded() { lumo_wake_lock(0); }
+void WebDialog::UpdateEnded() { lumo_view_update_running(0); }
 
 }  // namespace lumo::web

@@ -1,6 +1,7 @@
 // The main dialog as a web page: the template's controls as HTML elements (web_dialog.js),
 // StatusView on them, message boxes and the yes/no question as modal <dialog> elements, Pause
-// as an awaited timer, and a screen wake lock held while an update is under way.
+// as an awaited timer, and, while an update is under way, a screen wake lock and a line that
+// says the update goes on in the background.
 //
 // Boxes, the question and pauses suspend the core (Asyncify) until they end. Only the
 // outermost call into the core may suspend; the page's event loop delivers ticks and device

@@ -1,6 +1,7 @@
 // The dialog's controls as HTML elements, laid out from the template in dialog units converted
 // with the dialog font's metrics, as the Windows dialog manager does; the message boxes and the
-// yes/no question as modal <dialog> elements; the screen wake lock.
+// yes/no question as modal <dialog> elements; the screen wake lock and the line that says an
+// update goes on in the background; the loading line until the window is shown.
 Module.pageView = (() => {
   // Faces that stand in where the template's fonts are missing, as the Qt dialog takes them.
   const SUBSTITUTES = {
@@ -146,6 +147,20 @@ Module.pageView = (() => {
       }
       client.append(el);
       controls.set(name, el);
+    },
+
+    // The window, once the core has started: until then the loading line stands in its place,
+    // and the template's placeholders are never seen.
+    show() {
+      document.getElementById('LOADING').hidden = true;
+      document.querySelector('.window').hidden = false;
+      document.querySelector('.outside').hidden = false;
+    },
+
+    // While an update runs: the wake lock, and the line that says it goes on in another tab.
+    updateRunning(running) {
+      document.getElementById('BACKGROUND_NOTE').hidden = !running;
+      this.wakeLock(running);
     },
 
     setText(name, text) { textTarget(controls.get(name)).textContent = text; },

@@ -1,0 +1,77 @@
+// lumo-flash --station, for a production line: runs until it is told to stop and updates each
+// unit as it is plugged in, several at once, with the same per-unit runs as --all on one timer.
+//
+// A unit is known by its ID (serial, else USB port, else path) from the moment its update
+// begins until it is seen gone: while its update runs (also while it is pulled out and the run
+// waits for it to come back) and after it has ended, so a unit left plugged in is never updated
+// twice. Once a listing no longer shows it, it is forgotten, and plugging it in again updates it
+// again. Every unit's end gives one result line and the running tally; the station's end gives
+// the tally once more.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cli/multi_run.h"
+
+namespace lumo::cli {
+
+struct StationTally {
+    unsigned updated = 0;
+    unsigned failed = 0;  // every unit whose run ended otherwise, refusals included
+};
+
+class Station : public RunEvents {
+  public:
+    Station(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out, std::ostream& err,
+            OutputMode mode, const RunSettings& settings, const ClaimsMaker& make_claims,
+            const StrandMaker& make_strand = {});
+
+    // Updates the units present now.
+    void Begin() override;
+    // Besides the runs' ticks, a look for new units twice a second: an arrival notice that
+    // was missed cannot leave a unit waiting.
+    void OnTick() override;
+    void OnDeviceChange(unsigned event) override;
+    // With updates under way the first one warns and a second within 3 s aborts them and ends
+    // the station; with none, the station ends at once.
+    void OnInterrupt() override;
+    // Aborts the updates under way and ends the station (once a unit in a pause has taken it).
+    void OnTerminating(std::string_view cause) override;
+
+    // Once the station has ended: 0 when every unit it took was updated, kExitAborted when it
+    // ended updates under way, else the status of the first unit (in the order they ended)
+    // that was not updated.
+    std::optional<int> exit_code() override { return exit_code_; }
+
+    const StationTally& tally() const { return tally_; }
+
+  private:
+    // Starts a run for each unit listed that is not known yet and forgets the ended ones that
+    // are no longer listed.
+    void Look();
+    // The result line and tally of every run that has ended; the run is let go.
+    void Collect();
+    void Stop(std::string_view cause);
+    // Ends the station once every run told to stop has ended.
+    void EndWhenStopped();
+    bool Updating() const;
+    void PrintTally(const char* event);
+
+    UnitRuns runs_;
+    std::vector<std::unique_ptr<UnitRun>> active_;
+    std::set<std::string> ended_;  // IDs of units updated (or refused) and still plugged in
+    StationTally tally_;
+    std::optional<int> first_failure_;
+    bool aborted_ = false;
+    bool stopping_ = false;
+    std::uint64_t last_look_ms_ = 0;
+    std::optional<std::uint64_t> first_interrupt_ms_;
+    std::optional<int> exit_code_;
+};
+
+}  // namespace lumo::cli
