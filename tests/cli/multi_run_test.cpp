@@ -96,7 +96,7 @@ class MultiRunTest : public ::testing::Test {
     // A strand per unit, as the platforms give --all and --station, when `strands`.
     StrandMaker Strands() {
         if (!strands) return {};
-        return [this] { return std::make_unique<UcontextStrand>(time); };
+        return [this] { return std::make_unique<UcontextStrand>(time, time); };
     }
     void Make(OutputMode mode) {
         run = std::make_unique<MultiRun>(bus, time, time, out, err, mode, ListUnits(bus),
@@ -118,6 +118,14 @@ class MultiRunTest : public ::testing::Test {
     void Arrive(const std::string& path, const std::string& port, const std::string& serial) {
         Plug(path, port, serial);
         run->OnDeviceChange(kDeviceArrival);
+    }
+    // A station started with unit 1-2 alone; unit 1-3 is plugged in `ticks` later.
+    void StationWithBPluggedInAfter(int ticks) {
+        bus.Unplug(kB);
+        MakeStation(OutputMode::kLines);
+        run->Begin();
+        TickUntil([] { return false; }, ticks);
+        Arrive(kB, "1-3", "M8P-000303");
     }
     void Leave(const std::string& path) {
         bus.Unplug(path);
@@ -243,11 +251,7 @@ TEST_P(MultiRunPauses, HoldTheirOwnUnitAloneWithStrands) {
 // reports keep their 10 ms pace meanwhile. The station's end, told while a new unit is in its
 // pause, comes once that unit has taken it: its abort is reported, then the tally.
 TEST_P(MultiRunPauses, StationTakesANewUnitWithoutHoldingTheOthers) {
-    bus.Unplug(kB);
-    MakeStation(OutputMode::kLines);
-    run->Begin();
-    TickUntil([] { return false; }, 200);
-    Arrive(kB, "1-3", "M8P-000303");
+    StationWithBPluggedInAfter(200);
     TickUntil([&] { return station->tally().updated == 2; }, 5000);
     EXPECT_EQ(Verdict("1-2"), kDelivered);
     EXPECT_EQ(Verdict("1-3"), kDelivered);
@@ -292,11 +296,7 @@ TEST_F(MultiRunTest, OneFailedUnitFailsTheRunAndTheOtherStillFinishes) {
 // in are never updated twice; a unit that left and comes back is updated again. Ctrl-C with
 // nothing under way ends the station at once, with the tally.
 TEST_F(MultiRunTest, StationUpdatesEachUnitOnceWhilePluggedIn) {
-    bus.Unplug(kB);
-    MakeStation(OutputMode::kLines);
-    run->Begin();
-    TickUntil([] { return false; }, 300);
-    Arrive(kB, "1-3", "M8P-000303");
+    StationWithBPluggedInAfter(300);
     TickUntil([] { return false; }, 300);
     Leave(kB);  // pulled mid-update and back on another node
     TickUntil([] { return false; }, 100);
