@@ -20,7 +20,7 @@ import subprocess
 import sys
 import tempfile
 
-from figures import PACE_HEADER, pace, pace_columns, transcript_times
+from figures import PACE_HEADER, cli_programs, pace, pace_columns, transcript_times
 
 
 def cpu_ticks(pid):
@@ -92,11 +92,7 @@ def main():
     parser.add_argument("build_dir")
     parser.add_argument("--runs", type=int, default=1, help="updates of each image")
     args = parser.parse_args()
-    program = os.path.abspath(os.path.join(args.build_dir, "cli/linux/lumo-flash"))
-    emulator = os.path.join(args.build_dir, "emulator/orvel-emulator")
-    for path in (program, emulator):
-        if not os.access(path, os.X_OK):
-            raise SystemExit(f"not built: {path}")
+    program, emulator = cli_programs(args.build_dir)
     with tempfile.TemporaryDirectory() as workdir:
         updates = [run_update(emulator, program, p, workdir)
                    for _ in range(args.runs) for p in ("7b16", "c3d1")]

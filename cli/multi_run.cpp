@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iomanip>
 #include <ostream>
+#include <string>
+#include <utility>
 
 #include "cli/exit_codes.h"
 #include "cli/json_line.h"
@@ -42,7 +44,7 @@ void UnitRuns::SharedLifetime::UpdateEnded() {
 
 UnitRuns::UnitRuns(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out,
                    std::ostream& err, OutputMode mode, const RunSettings& settings,
-                   ClaimsMaker make_claims)
+                   ClaimsMaker make_claims, StrandMaker make_strand)
     : hid_(hid),
       pause_(pause),
       clock_(clock),
@@ -50,7 +52,8 @@ UnitRuns::UnitRuns(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out
       err_(err),
       mode_(mode == OutputMode::kTerminal ? OutputMode::kLines : mode),
       settings_(settings),
-      make_claims_(std::move(make_claims)) {
+      make_claims_(std::move(make_claims)),
+      make_strand_(std::move(make_strand)) {
     lifetime_.inner = settings.update.lifetime;
     settings_.update.lifetime = &lifetime_;
 }
@@ -67,42 +70,100 @@ std::unique_ptr<UnitRun> UnitRuns::Make(const UnitEntry& entry) {
     if (make_claims_) u->claims = make_claims_();
     RunSettings s = settings_;
     s.update.claims = u->claims.get();
-    u->run = std::make_unique<FlashRun>(*u->hid, pause_, clock_, *u->report, std::move(s));
+    if (make_strand_) u->strand = make_strand_();
+    u->run = std::make_unique<FlashRun>(*u->hid, u->strand ? *u->strand : pause_, clock_,
+                                        *u->report, std::move(s));
     return u;
+}
+
+void UnitRun::Deliver(std::function<void()> call) {
+    if (!strand) {
+        call();
+    } else if (strand->Paused() || !held_.empty()) {
+        held_.push_back(std::move(call));
+    } else {
+        strand->Run(std::move(call));
+    }
+}
+
+void UnitRun::DeliverHeld() {
+    while (!held_.empty() && !strand->Paused()) {
+        std::function<void()> call = std::move(held_.front());
+        held_.pop_front();
+        strand->Run(std::move(call));
+    }
+}
+
+void UnitRun::Begin() {
+    Deliver([this] { run->Begin(); });
+}
+
+void UnitRun::BeginOnArrival() {
+    Deliver([this] { run->BeginOnArrival(); });
+}
+
+void UnitRun::OnTick() {
+    if (!strand) {
+        run->OnTick();
+        return;
+    }
+    strand->Continue();
+    DeliverHeld();
+    if (!strand->Paused()) strand->Run([this] { run->OnTick(); });
+}
+
+void UnitRun::OnDeviceChange(unsigned event) {
+    Deliver([this, event] { run->OnDeviceChange(event); });
+}
+
+void UnitRun::OnInterrupt() {
+    Deliver([this] { run->OnInterrupt(); });
+}
+
+void UnitRun::OnTerminating(std::string_view cause) {
+    Deliver([this, cause = std::string(cause)] { run->OnTerminating(cause); });
+}
+
+bool UnitRun::Held() const { return strand && (strand->Paused() || !held_.empty()); }
+
+std::optional<int> UnitRun::exit_code() const {
+    if (Held()) return std::nullopt;
+    return run->exit_code();
 }
 
 MultiRun::MultiRun(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out,
                    std::ostream& err, OutputMode mode, const std::vector<UnitEntry>& units,
-                   const RunSettings& settings, const ClaimsMaker& make_claims)
-    : runs_(hid, pause, clock, out, err, mode, settings, make_claims) {
+                   const RunSettings& settings, const ClaimsMaker& make_claims,
+                   const StrandMaker& make_strand)
+    : runs_(hid, pause, clock, out, err, mode, settings, make_claims, make_strand) {
     units_.reserve(units.size());
     for (const UnitEntry& entry : units) units_.push_back(runs_.Make(entry));
 }
 
 void MultiRun::Begin() {
-    for (auto& u : units_) u->run->Begin();
+    for (auto& u : units_) u->Begin();
 }
 
 void MultiRun::OnTick() {
-    for (auto& u : units_) u->run->OnTick();
+    for (auto& u : units_) u->OnTick();
 }
 
 void MultiRun::OnDeviceChange(unsigned event) {
-    for (auto& u : units_) u->run->OnDeviceChange(event);
+    for (auto& u : units_) u->OnDeviceChange(event);
 }
 
 void MultiRun::OnInterrupt() {
-    for (auto& u : units_) u->run->OnInterrupt();
+    for (auto& u : units_) u->OnInterrupt();
 }
 
 void MultiRun::OnTerminating(std::string_view cause) {
-    for (auto& u : units_) u->run->OnTerminating(cause);
+    for (auto& u : units_) u->OnTerminating(cause);
 }
 
 std::optional<int> MultiRun::exit_code() {
     if (exit_code_) return exit_code_;
     for (auto& u : units_)
-        if (!u->run->exit_code()) return std::nullopt;
+        if (!u->exit_code()) return std::nullopt;
     int code = kExitSuccess;
     for (auto& u : units_) {
         if (*u->run->exit_code() != kExitSuccess) {

@@ -1,23 +1,28 @@
 // Several units updated at once in one process (lumo-flash --all and --station). One FlashRun
 // per unit, each over its own view of the one HID access (only its unit is listed there), all
 // fed by one 10 ms timer and one stream of device events: each tick visits every unit and each
-// event goes to every run. No threads: every call a run makes is bounded and short. (The tool's
-// fixed pauses, such as the 300 ms before the start report's reply, hold the other units' ticks
-// for as long; the devices wait for their next report meanwhile.)
+// event goes to every run. No threads: every call a run makes is bounded and short. The tool's
+// fixed pauses (2.5 s after a unit is found, 300 ms before the start report's reply, 500 ms
+// before the finish report) hold only their own unit when the platform gives each unit a strand
+// (unit_strand.h): the unit's ticks and events wait meanwhile, as a window's messages wait out
+// its pause, and the other units go on. Without strands a pause holds every unit.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/console_report.h"
 #include "cli/flash_run.h"
 #include "cli/run_events.h"
 #include "cli/tagged_lines.h"
+#include "cli/unit_strand.h"
 #include "cli/units.h"
 #include "ports/unit_claims.h"
 #include "ports/update_lifetime.h"
@@ -32,16 +37,41 @@ const char* UnitOutcome(int exit_code);
 // The same as a --json object: {"event":"unit-result","unit":…,"product":…,"exit":…,"result":…}.
 std::string UnitResultJson(const UnitEntry& unit, int exit_code);
 
-// One unit's run and what it owns. Members end in reverse order: the run (which ends an update
-// still under way) before the claims and streams it uses.
-struct UnitRun {
+// One unit's run and what it owns, and the way in for its events: on its strand when it has
+// one. Members end in reverse order: the run (which ends an update still under way) before the
+// strand, claims and streams it uses.
+class UnitRun {
+  public:
+    void Begin();
+    // The first look at a unit plugged in while others are being updated.
+    void BeginOnArrival();
+    // Ticks that come while the unit is in a pause count as none, as a window's timer
+    // coalesces them; the unit's pause ending is noticed here.
+    void OnTick();
+    void OnDeviceChange(unsigned event);
+    void OnInterrupt();
+    void OnTerminating(std::string_view cause);
+    // A call of the run is in a pause on its strand, or events wait for it to end.
+    bool Held() const;
+    // The run's status once it has ended and is not held.
+    std::optional<int> exit_code() const;
+
     UnitEntry entry;
     std::unique_ptr<OneUnitHid> hid;
     std::unique_ptr<TaggedLines> out_buf, err_buf;
     std::unique_ptr<std::ostream> out, err;
     std::unique_ptr<ConsoleReport> report;
     std::unique_ptr<UnitClaims> claims;
+    std::unique_ptr<UnitStrand> strand;  // null: calls made here, and a pause holds every unit
     std::unique_ptr<FlashRun> run;
+
+  private:
+    // Makes `call` on the strand, or holds it until the unit's pause is over.
+    void Deliver(std::function<void()> call);
+    // The calls held for the unit, in order, for as long as it is not in a pause.
+    void DeliverHeld();
+
+    std::deque<std::function<void()>> held_;  // events that came during its pause
 };
 
 // What the runs of one process share (the HID access, time, output, settings) and how each
@@ -51,8 +81,10 @@ class UnitRuns {
     // `settings` serve every unit; its lifetime is told when the first update starts and when
     // the last one ends. The terminal form's redrawn line cannot serve several units: `mode`
     // kTerminal is taken as kLines.
+    // `make_strand`, when given, gives each unit's run a strand of its own.
     UnitRuns(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out, std::ostream& err,
-             OutputMode mode, const RunSettings& settings, ClaimsMaker make_claims);
+             OutputMode mode, const RunSettings& settings, ClaimsMaker make_claims,
+             StrandMaker make_strand = {});
 
     std::unique_ptr<UnitRun> Make(const UnitEntry& entry);
 
@@ -81,6 +113,7 @@ class UnitRuns {
     OutputMode mode_;
     RunSettings settings_;
     ClaimsMaker make_claims_;
+    StrandMaker make_strand_;
     SharedLifetime lifetime_;
 };
 
@@ -90,7 +123,7 @@ class MultiRun : public RunEvents {
   public:
     MultiRun(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out, std::ostream& err,
              OutputMode mode, const std::vector<UnitEntry>& units, const RunSettings& settings,
-             const ClaimsMaker& make_claims);
+             const ClaimsMaker& make_claims, const StrandMaker& make_strand = {});
 
     void Begin() override;
     void OnTick() override;

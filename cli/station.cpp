@@ -10,8 +10,8 @@ namespace lumo::cli {
 
 Station::Station(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out,
                  std::ostream& err, OutputMode mode, const RunSettings& settings,
-                 const ClaimsMaker& make_claims)
-    : runs_(hid, pause, clock, out, err, mode, settings, make_claims) {}
+                 const ClaimsMaker& make_claims, const StrandMaker& make_strand)
+    : runs_(hid, pause, clock, out, err, mode, settings, make_claims, make_strand) {}
 
 void Station::Begin() {
     runs_.err() << "lumo-flash: station: every Orvel-M8 plugged in in update mode is updated; "
@@ -23,12 +23,17 @@ void Station::Begin() {
 
 void Station::OnTick() {
     if (exit_code_) return;
+    if (stopping_) {
+        for (auto& u : active_) u->OnTick();
+        EndWhenStopped();
+        return;
+    }
     const std::uint64_t now = runs_.clock().NowMs();
     if (first_interrupt_ms_ && now - *first_interrupt_ms_ > kSecondInterruptMs) {
         first_interrupt_ms_.reset();
         runs_.err() << "No second Ctrl-C: the updates go on." << std::endl;
     }
-    for (auto& u : active_) u->run->OnTick();
+    for (auto& u : active_) u->OnTick();
     Collect();
     if (now - last_look_ms_ >= kWaitSearchMs) {
         last_look_ms_ = now;
@@ -37,16 +42,16 @@ void Station::OnTick() {
 }
 
 void Station::OnDeviceChange(unsigned event) {
-    if (exit_code_) return;
+    if (exit_code_ || stopping_) return;
     // The runs first: a unit back from an unplug is its own run's, not a new one.
-    for (auto& u : active_) u->run->OnDeviceChange(event);
+    for (auto& u : active_) u->OnDeviceChange(event);
     Collect();
     last_look_ms_ = runs_.clock().NowMs();
     Look();
 }
 
 void Station::OnInterrupt() {
-    if (exit_code_) return;
+    if (exit_code_ || stopping_) return;
     const std::uint64_t now = runs_.clock().NowMs();
     const bool second = first_interrupt_ms_ && now - *first_interrupt_ms_ <= kSecondInterruptMs;
     if (Updating() && !second) {
@@ -61,7 +66,7 @@ void Station::OnInterrupt() {
 }
 
 void Station::OnTerminating(std::string_view cause) {
-    if (exit_code_) return;
+    if (exit_code_ || stopping_) return;
     Stop(cause);
 }
 
@@ -84,7 +89,7 @@ void Station::Look() {
                            });
         if (known) continue;
         active_.push_back(runs_.Make(unit));
-        active_.back()->run->BeginOnArrival();
+        active_.back()->BeginOnArrival();
     }
     Collect();
 }
@@ -92,7 +97,7 @@ void Station::Look() {
 void Station::Collect() {
     for (auto it = active_.begin(); it != active_.end();) {
         UnitRun& u = **it;
-        const std::optional<int> code = u.run->exit_code();
+        const std::optional<int> code = u.exit_code();
         if (!code) {
             ++it;
             continue;
@@ -118,11 +123,19 @@ void Station::Collect() {
 }
 
 void Station::Stop(std::string_view cause) {
+    stopping_ = true;
     for (auto& u : active_) {
-        if (u->run->tool().IsUpdating()) aborted_ = true;
-        u->run->OnTerminating(cause);
+        // A unit in a pause goes on to its update before it takes the stop.
+        if (u->run->tool().IsUpdating() || u->Held()) aborted_ = true;
+        u->OnTerminating(cause);
     }
+    EndWhenStopped();
+}
+
+void Station::EndWhenStopped() {
     Collect();
+    // A unit in a pause takes the stop when its pause is over (a tick after it).
+    if (!active_.empty()) return;
     exit_code_ = aborted_ ? kExitAborted : first_failure_.value_or(kExitSuccess);
     PrintTally("station-end");
 }

@@ -28,7 +28,8 @@ struct StationTally {
 class Station : public RunEvents {
   public:
     Station(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out, std::ostream& err,
-            OutputMode mode, const RunSettings& settings, const ClaimsMaker& make_claims);
+            OutputMode mode, const RunSettings& settings, const ClaimsMaker& make_claims,
+            const StrandMaker& make_strand = {});
 
     // Updates the units present now.
     void Begin() override;
@@ -39,7 +40,7 @@ class Station : public RunEvents {
     // With updates under way the first one warns and a second within 3 s aborts them and ends
     // the station; with none, the station ends at once.
     void OnInterrupt() override;
-    // Aborts the updates under way and ends the station.
+    // Aborts the updates under way and ends the station (once a unit in a pause has taken it).
     void OnTerminating(std::string_view cause) override;
 
     // Once the station has ended: 0 when every unit it took was updated, kExitAborted when it
@@ -56,6 +57,8 @@ class Station : public RunEvents {
     // The result line and tally of every run that has ended; the run is let go.
     void Collect();
     void Stop(std::string_view cause);
+    // Ends the station once every run told to stop has ended.
+    void EndWhenStopped();
     bool Updating() const;
     void PrintTally(const char* event);
 
@@ -65,6 +68,7 @@ class Station : public RunEvents {
     StationTally tally_;
     std::optional<int> first_failure_;
     bool aborted_ = false;
+    bool stopping_ = false;
     std::uint64_t last_look_ms_ = 0;
     std::optional<std::uint64_t> first_interrupt_ms_;
     std::optional<int> exit_code_;

@@ -21,6 +21,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_run.h"
+#include "cli/linux/ucontext_strand.h"
 #include "cli/multi_run.h"
 #include "cli/options.h"
 #include "cli/run_events.h"
@@ -136,12 +137,18 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
     });
 }
 
+// Each unit of --all and --station on a stack of its own, so that one unit's pause holds it
+// alone.
+StrandMaker StrandsOn(Clock& clock, lumo::Pause& pause) {
+    return [&clock, &pause] { return std::make_unique<UcontextStrand>(clock, pause); };
+}
+
 // --all and --station: the same loop over one run per unit.
 int RunAll(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
            const ImageChoice& images, const std::vector<UnitEntry>& units) {
     return RunInLoop(options, images, [&](Clock& clock, lumo::Pause& pause, RunSettings s) {
         return std::make_unique<MultiRun>(hid, pause, clock, std::cout, std::cerr, report.mode(),
-                                          units, s, MakeLockFileClaims);
+                                          units, s, MakeLockFileClaims, StrandsOn(clock, pause));
     });
 }
 
@@ -149,7 +156,7 @@ int RunStation(const Options& options, lumo::HidAccess& hid, ConsoleReport& repo
                const ImageChoice& images) {
     return RunInLoop(options, images, [&](Clock& clock, lumo::Pause& pause, RunSettings s) {
         return std::make_unique<Station>(hid, pause, clock, std::cout, std::cerr, report.mode(),
-                                         s, MakeLockFileClaims);
+                                         s, MakeLockFileClaims, StrandsOn(clock, pause));
     });
 }
 

@@ -23,6 +23,7 @@
 #include "cli/options.h"
 #include "cli/run_events.h"
 #include "cli/station.h"
+#include "cli/win32/fiber_strand.h"
 #include "platform/win32/sleep_shutdown_blocker.h"
 #include "platform/win32/unit_mutex_claims.h"
 #include "platform/win32/win32_hid_access.h"
@@ -197,13 +198,19 @@ int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& repor
     });
 }
 
+// Each unit of --all and --station on a fiber of its own, so that one unit's pause holds it
+// alone.
+StrandMaker StrandsOn(Clock& clock, lumo::Pause& pause) {
+    return [&clock, &pause] { return std::make_unique<FiberStrand>(clock, pause); };
+}
+
 // --all: one run per unit on the one window and timer.
 int RunAll(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
            const ImageChoice& images, const std::vector<UnitEntry>& units) {
     return RunOnWindow([&](Clock& clock, lumo::Pause& pause, lumo::UpdateLifetime& lifetime) {
         return std::make_unique<MultiRun>(hid, pause, clock, std::cout, std::cerr, report.mode(),
                                           units, SettingsWith(options, images, lifetime),
-                                          MakeMutexClaims);
+                                          MakeMutexClaims, StrandsOn(clock, pause));
     });
 }
 
@@ -212,7 +219,7 @@ int RunStation(const Options& options, lumo::HidAccess& hid, ConsoleReport& repo
     return RunOnWindow([&](Clock& clock, lumo::Pause& pause, lumo::UpdateLifetime& lifetime) {
         return std::make_unique<Station>(hid, pause, clock, std::cout, std::cerr, report.mode(),
                                          SettingsWith(options, images, lifetime),
-                                         MakeMutexClaims);
+                                         MakeMutexClaims, StrandsOn(clock, pause));
     });
 }
 

@@ -64,16 +64,20 @@ class Program:
     def __init__(self, command):
         self.lines = []
         self.err_lines = []
+        self.arrivals = []  # when each stdout line came, by this clock
         self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      text=True, encoding="utf-8", errors="surrogateescape")
-        self.threads = [threading.Thread(target=self.pump, args=(self.proc.stdout, self.lines)),
+        self.threads = [threading.Thread(target=self.pump,
+                                         args=(self.proc.stdout, self.lines, self.arrivals)),
                         threading.Thread(target=self.pump, args=(self.proc.stderr, self.err_lines))]
         for t in self.threads:
             t.start()
 
     @staticmethod
-    def pump(stream, sink):
+    def pump(stream, sink, arrivals=None):
         for line in stream:
+            if arrivals is not None:
+                arrivals.append(time.monotonic())
             sink.append(line)
 
     def wait_for(self, predicate, seconds):
@@ -124,6 +128,8 @@ def main():
     ap.add_argument("--events", help="comma-separated --json events, repeated progress as one")
     ap.add_argument("--reason", help="the reason of the --json failed event")
     ap.add_argument("--within", type=float, help="the run must end within this many seconds")
+    ap.add_argument("--together", nargs=2, metavar=("EVENT", "SECONDS"),
+                    help="the --json EVENT lines (one per unit) all come within SECONDS")
     ap.add_argument("--make-file", choices=["empty", "oversized", "unreadable", "missing", "copy"])
     ap.add_argument("--source", help="the file --make-file copy copies")
     ap.add_argument("--file-name", default="image.bin",
@@ -186,6 +192,17 @@ def main():
         problems.append(f"{len(out.splitlines())} lines on stdout, expected {args.stdout_lines}")
     if args.within is not None and took > args.within:
         problems.append(f"took {took:.1f} s, more than {args.within} s")
+    if args.together:
+        event, seconds = args.together[0], float(args.together[1])
+        times = [t for t, line in zip(program.arrivals, program.lines)
+                 if f'"event":"{event}"' in line]
+        if len(times) < 2:
+            problems.append(f"{len(times)} {event} events, expected one per unit")
+        else:
+            spread = max(times) - min(times)
+            print(f"cli_e2e: the {event} events came {spread:.2f} s apart")
+            if spread > seconds:
+                problems.append(f"the {event} events came more than {seconds} s apart")
     if args.events is not None:
         try:
             events = json_events(out)

@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
 #include <sstream>
 
 #include "cli/exit_codes.h"
+#include "cli/linux/ucontext_strand.h"
 #include "cli/station.h"
 #include "core/device_link.h"
 #include "firmware/firmware_image.h"
@@ -68,6 +70,13 @@ class MultiRunTest : public ::testing::Test {
                                          ? g_firmwareVariant.bytes()
                                          : g_firmwarePrimary.bytes());
             checks.at(port).Take(r);
+            if (r.bytes[1] == UPDATE_CMD_START) starts.push_back({port, time.now});
+            if (r.bytes[1] == UPDATE_CMD_DATA) {
+                auto [last, fresh] = last_data_ms.try_emplace(port, time.now);
+                std::uint64_t& gap = data_gap_ms[port];
+                if (!fresh) gap = std::max(gap, time.now - last->second);
+                last->second = time.now;
+            }
         };
     }
     // An interface of the unit on `port` (which names the unit in the verdicts).
@@ -84,12 +93,18 @@ class MultiRunTest : public ::testing::Test {
     ClaimsMaker Claims() {
         return [this] { return std::make_unique<RecordingClaims>(claimed, busy); };
     }
+    // A strand per unit, as the platforms give --all and --station, when `strands`.
+    StrandMaker Strands() {
+        if (!strands) return {};
+        return [this] { return std::make_unique<UcontextStrand>(time, time); };
+    }
     void Make(OutputMode mode) {
         run = std::make_unique<MultiRun>(bus, time, time, out, err, mode, ListUnits(bus),
-                                         Settings(), Claims());
+                                         Settings(), Claims(), Strands());
     }
     void MakeStation(OutputMode mode) {
-        auto s = std::make_unique<Station>(bus, time, time, out, err, mode, Settings(), Claims());
+        auto s = std::make_unique<Station>(bus, time, time, out, err, mode, Settings(), Claims(),
+                                           Strands());
         station = s.get();
         run = std::move(s);
     }
@@ -103,6 +118,14 @@ class MultiRunTest : public ::testing::Test {
     void Arrive(const std::string& path, const std::string& port, const std::string& serial) {
         Plug(path, port, serial);
         run->OnDeviceChange(kDeviceArrival);
+    }
+    // A station started with unit 1-2 alone; unit 1-3 is plugged in `ticks` later.
+    void StationWithBPluggedInAfter(int ticks) {
+        bus.Unplug(kB);
+        MakeStation(OutputMode::kLines);
+        run->Begin();
+        TickUntil([] { return false; }, ticks);
+        Arrive(kB, "1-3", "M8P-000303");
     }
     void Leave(const std::string& path) {
         bus.Unplug(path);
@@ -130,6 +153,10 @@ class MultiRunTest : public ::testing::Test {
     std::set<std::string> busy;  // claim keys another program holds
     std::map<std::string, std::string> port_of;
     std::map<std::string, DeliveryCheck> checks;  // by the unit's port
+    std::vector<std::pair<std::string, std::uint64_t>> starts;  // each start report: port, when
+    std::map<std::string, std::uint64_t> last_data_ms;  // by port
+    std::map<std::string, std::uint64_t> data_gap_ms;   // the longest between two data reports
+    bool strands = false;
     std::ostringstream out, err;
     std::unique_ptr<RunEvents> run;
     Station* station = nullptr;
@@ -186,6 +213,70 @@ TEST_F(MultiRunTest, UnitPulledAndBackWhileTheOtherGoesOn) {
         << out.str();
 }
 
+// With a strand per unit, as on Linux, a unit's fixed pauses hold that unit alone: both units
+// wait out the pause after they are found at once, both start reports go out then, and both
+// updates end within the larger image's pace. Without, each pause holds both.
+class MultiRunPauses : public MultiRunTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        MultiRunTest::SetUp();
+        strands = GetParam();
+    }
+};
+
+TEST_P(MultiRunPauses, HoldTheirOwnUnitAloneWithStrands) {
+    Make(OutputMode::kLines);
+    const std::uint64_t begun = time.now;
+    run->Begin();
+    // Without strands each unit's 2.5 s and 300 ms were waited out in turn; with them, none yet.
+    EXPECT_EQ(time.now - begun, strands ? 0u : 2u * (2500 + 300));
+    Tick(5000);
+    EXPECT_EQ(run->exit_code(), kExitSuccess);
+    EXPECT_EQ(Verdict("1-2"), kDelivered);
+    EXPECT_EQ(Verdict("1-3"), kDelivered);
+    ASSERT_EQ(starts.size(), 2u);
+    const std::uint64_t apart = starts[1].second - starts[0].second;
+    if (strands) {
+        EXPECT_LE(apart, 10u);  // both on the tick after their pauses ended
+        // The primary image's blocks, its three pauses and a tick's lateness after each;
+        // nothing of the other unit's pauses.
+        EXPECT_LE(time.now - begun, 1954u * 10 + 2500 + 300 + 500 + 3 * 10);
+    } else {
+        EXPECT_EQ(apart, 2500u + 300);
+    }
+}
+
+// The station: a unit plugged in while another streams waits out its own pauses (250 ms after
+// its arrival opens it, 300 ms before the start report's reply); with strands the other's data
+// reports keep their 10 ms pace meanwhile. The station's end, told while a new unit is in its
+// pause, comes once that unit has taken it: its abort is reported, then the tally.
+TEST_P(MultiRunPauses, StationTakesANewUnitWithoutHoldingTheOthers) {
+    StationWithBPluggedInAfter(200);
+    TickUntil([&] { return station->tally().updated == 2; }, 5000);
+    EXPECT_EQ(Verdict("1-2"), kDelivered);
+    EXPECT_EQ(Verdict("1-3"), kDelivered);
+    if (strands) {
+        EXPECT_LE(data_gap_ms["1-2"], 10u);
+    } else {
+        EXPECT_GE(data_gap_ms["1-2"], 250u + 300);
+    }
+
+    Arrive(kC, "1-4", "");
+    run->OnTerminating("The console window was closed");
+    if (strands) {
+        EXPECT_FALSE(run->exit_code());  // unit 1-4 is in its pause
+        TickUntil([] { return false; }, 100);
+    }
+    EXPECT_EQ(run->exit_code(), kExitAborted);
+    EXPECT_EQ(Starts("1-4"), 1u);
+    EXPECT_NE(err.str().find("[1-4] The console window was closed at block 0 of"),
+              std::string::npos)
+        << err.str();
+    EXPECT_TRUE(out.str().ends_with("Station ended: 2 updated, 1 failed\n")) << out.str();
+}
+
+INSTANTIATE_TEST_SUITE_P(StrandsOrNot, MultiRunPauses, ::testing::Bool());
+
 TEST_F(MultiRunTest, OneFailedUnitFailsTheRunAndTheOtherStillFinishes) {
     bus.failing_writes = {400};  // some data report, to whichever unit it goes
     Make(OutputMode::kLines);
@@ -205,11 +296,7 @@ TEST_F(MultiRunTest, OneFailedUnitFailsTheRunAndTheOtherStillFinishes) {
 // in are never updated twice; a unit that left and comes back is updated again. Ctrl-C with
 // nothing under way ends the station at once, with the tally.
 TEST_F(MultiRunTest, StationUpdatesEachUnitOnceWhilePluggedIn) {
-    bus.Unplug(kB);
-    MakeStation(OutputMode::kLines);
-    run->Begin();
-    TickUntil([] { return false; }, 300);
-    Arrive(kB, "1-3", "M8P-000303");
+    StationWithBPluggedInAfter(300);
     TickUntil([] { return false; }, 300);
     Leave(kB);  // pulled mid-update and back on another node
     TickUntil([] { return false; }, 100);

@@ -4,6 +4,7 @@
 // device received; this side checks what the window showed.
 #include <QGroupBox>
 #include <QLabel>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
@@ -25,6 +26,7 @@
 #include "platform/linux/hidraw_access.h"
 #include "platform/linux/logind_inhibitor.h"
 #include "platform/linux/udev_monitor.h"
+#include "platform/linux/unit_lock_file.h"
 #include "ports/status_texts.h"
 #include "tests/linux/box_answerer.h"
 #include "tests/linux/mock_logind.h"
@@ -194,6 +196,8 @@ class EndToEnd : public QObject {
     // As the program makes it: named after the executable, its one line to standard error.
     std::unique_ptr<lumo::linux_power::LogindInhibitor> inhibitor;
     std::unique_ptr<lumo::qt::LumoToolDialog> dialog;
+    // One writer per unit, as the program claims its unit (in LUMO_LOCK_DIR, set by the test).
+    std::unique_ptr<lumo::linux_hid::LockFileClaims> claims;
     BoxAnswerer boxes;
     bool stand_ins = lumo::g_firmwareProvenance.HasStandIns();  // this build's images
 
@@ -262,9 +266,28 @@ class EndToEnd : public QObject {
         QVERIFY(!dialog->tool().IsUpdating());
     }
 
+    // The dialog as the program makes it, with its claim on the unit it updates.
+    void StartClaiming() {
+        claims = std::make_unique<lumo::linux_hid::LockFileClaims>(
+            std::cerr, lumo::qt::ExecutableBaseName().toStdString());
+        Start(false, {.claims = claims.get()});
+    }
+
+    // lumo-flash (LUMO_FLASH names it) on the same emulated unit, with --json; standard error
+    // is passed through.
+    void StartLumoFlash(QProcess& flash, double wait_s) {
+        const char* program = std::getenv("LUMO_FLASH");
+        QVERIFY2(program, "LUMO_FLASH names lumo-flash");
+        flash.setProcessChannelMode(QProcess::SeparateChannels);
+        flash.start(QString::fromLocal8Bit(program),
+                    {"--json", "--allow-stand-in", "--wait", QString::number(wait_s)});
+        QVERIFY(flash.waitForStarted(10000));
+    }
+
   private slots:
     void cleanup() {
         dialog.reset();
+        claims.reset();
         inhibitor.reset();
         monitor.reset();
         timed.reset();
@@ -439,6 +462,60 @@ class EndToEnd : public QObject {
         ClickUpdateAndSeeTheStreamStart();
         SeeTheSuccessBox();
         QCOMPARE(boxes.stand_in_questions.size(), std::size_t{2});
+    }
+
+    // Scenario: the 0x7B16 device present. lumo-flash updates it; the dialog, asked to update
+    // the same unit meanwhile, writes nothing and says why; lumo-flash goes on to the end (the
+    // emulator judges that the device got its update alone, byte for byte).
+    void refusedWhileLumoFlashUpdates() {
+        QProcess flash;
+        StartLumoFlash(flash, 20);
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += flash.readAllStandardOutput()).contains(
+                                     "\"event\":\"start\""),
+                                 30000);
+        StartClaiming();
+        QCOMPARE(Caption(), Q(text::kDeviceConnected));
+        QTest::mouseClick(Update(), Qt::LeftButton);
+        QCOMPARE(boxes.seen.size(), std::size_t{1});
+        QCOMPARE(boxes.seen[0].icon, QMessageBox::Warning);
+        QCOMPARE(boxes.seen[0].text, Q(text::kUnitBusy));
+        QCOMPARE(boxes.seen[0].title, QString("lumo_e2e_tests"));
+        QVERIFY(!dialog->tool().IsUpdating());
+        QVERIFY(Update()->isEnabled());
+        QCOMPARE(Percent(), Q(text::kZeroPercent));
+        QCOMPARE(flash.state(), QProcess::Running);  // refused at once, not after the other
+
+        QTRY_VERIFY_WITH_TIMEOUT(flash.state() == QProcess::NotRunning, 60000);
+        out += flash.readAllStandardOutput();
+        std::cerr << flash.readAllStandardError().toStdString();
+        QCOMPARE(flash.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(flash.exitCode(), 0);
+        QVERIFY2(out.contains("\"event\":\"done\""), out.constData());
+        QCOMPARE(boxes.seen.size(), std::size_t{1});
+    }
+
+    // Scenario: as above, the other order: the dialog updates the unit; lumo-flash started
+    // meanwhile writes nothing and ends with its unit-busy status (5), and the dialog's update
+    // goes on to the success box.
+    void lumoFlashRefusedWhileUpdating() {
+        StartClaiming();
+        ClickUpdateAndSeeTheStreamStart();
+        QTRY_VERIFY_WITH_TIMEOUT(Progress() >= 10, 20000);
+        QProcess flash;
+        StartLumoFlash(flash, 5);
+        // The event loop runs meanwhile, so the dialog's timer keeps the stream going.
+        QTRY_VERIFY_WITH_TIMEOUT(flash.state() == QProcess::NotRunning, 30000);
+        const QByteArray out = flash.readAllStandardOutput();
+        const QByteArray err = flash.readAllStandardError();
+        std::cerr << err.toStdString();
+        QCOMPARE(flash.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(flash.exitCode(), 5);
+        QVERIFY2(err.contains(QByteArray::fromStdString(std::string(text::kUnitBusy))),
+                 err.constData());
+        QVERIFY2(out.contains("\"reason\":\"unit-busy\""), out.constData());
+        QVERIFY(dialog->tool().IsUpdating());
+        SeeTheSuccessBox();
     }
 
     // Soak: whole updates one after another in this one process while the emulator pulls the
