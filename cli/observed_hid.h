@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "cli/forwarding_hid.h"
+#include "ports/forwarding_hid.h"
 
 namespace lumo::cli {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cli/console_report.h"
-#include "cli/forwarding_hid.h"
+#include "ports/forwarding_hid.h"
 #include "ports/hid_access.h"
 
 namespace lumo::cli {

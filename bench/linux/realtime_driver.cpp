@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/linux/hidraw_access.h"
+#include "ports/forwarding_hid.h"
 #include "platform/linux/udev_monitor.h"
 #include "ui/dialog_template.h"
 #include "ui/qt/lumo_tool_dialog.h"
@@ -33,28 +34,15 @@ long long Now(clockid_t clock) {
 
 // Times every report write as the program issues it, to tell the program's own tick jitter
 // from what the device side sees.
-class TimedHid : public lumo::HidAccess {
+class TimedHid : public lumo::ForwardingHid {
   public:
-    explicit TimedHid(lumo::HidAccess& inner) : inner_(inner) {}
+    explicit TimedHid(lumo::HidAccess& inner) : ForwardingHid(inner) {}
     std::vector<long long> writes;
 
-    std::unique_ptr<lumo::HidInterfaceSet> ListInterfaces() override {
-        return inner_.ListInterfaces();
-    }
-    lumo::HidHandle Open(std::string_view path) override { return inner_.Open(path); }
-    bool SetNumInputBuffers(lumo::HidHandle h, unsigned n) override {
-        return inner_.SetNumInputBuffers(h, n);
-    }
-    bool Probe(lumo::HidHandle h) override { return inner_.Probe(h); }
     bool WriteReport(lumo::HidHandle h, const lumo::UpdateReport& r) override {
         writes.push_back(Now(CLOCK_MONOTONIC));
-        return inner_.WriteReport(h, r);
+        return hid_.WriteReport(h, r);
     }
-    bool ReadReply(lumo::HidHandle h) override { return inner_.ReadReply(h); }
-    void Close(lumo::HidHandle h) override { inner_.Close(h); }
-
-  private:
-    lumo::HidAccess& inner_;
 };
 
 // Median and 99th percentile of the intervals between data reports (the start report first

@@ -27,6 +27,7 @@
 #include "platform/linux/logind_inhibitor.h"
 #include "platform/linux/udev_monitor.h"
 #include "platform/linux/unit_lock_file.h"
+#include "ports/forwarding_hid.h"
 #include "ports/status_texts.h"
 #include "tests/linux/box_answerer.h"
 #include "tests/linux/mock_logind.h"
@@ -134,37 +135,24 @@ long ResidentKiB() {
 }
 
 // The backend as the program uses it, passing every call on; it times each report's write.
-class TimedWrites : public lumo::HidAccess {
+class TimedWrites : public lumo::ForwardingHid {
   public:
     using Clock = std::chrono::steady_clock;
 
-    explicit TimedWrites(lumo::HidAccess& inner) : inner_(inner) {}
+    explicit TimedWrites(lumo::HidAccess& inner) : ForwardingHid(inner) {}
 
-    std::unique_ptr<lumo::HidInterfaceSet> ListInterfaces() override {
-        return inner_.ListInterfaces();
-    }
-    lumo::HidHandle Open(std::string_view path) override { return inner_.Open(path); }
-    bool SetNumInputBuffers(lumo::HidHandle h, unsigned count) override {
-        return inner_.SetNumInputBuffers(h, count);
-    }
-    bool Probe(lumo::HidHandle h) override { return inner_.Probe(h); }
     bool WriteReport(lumo::HidHandle h, const lumo::UpdateReport& report) override {
         const auto start = Clock::now();
-        const bool written = inner_.WriteReport(h, report);
+        const bool written = hid_.WriteReport(h, report);
         if (!written && !first_failure) first_failure = {start, Clock::now() - start};
         return written;
     }
-    bool ReadReply(lumo::HidHandle h) override { return inner_.ReadReply(h); }
-    void Close(lumo::HidHandle h) override { inner_.Close(h); }
 
     struct Failure {
         Clock::time_point start;
         Clock::duration took;  // from the write's start to its failure
     };
     std::optional<Failure> first_failure;
-
-  private:
-    lumo::HidAccess& inner_;
 };
 
 double Ms(std::chrono::steady_clock::duration d) {

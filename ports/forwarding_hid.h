@@ -1,5 +1,6 @@
-// HID access that passes every call to another one: the base of lumo-flash's HID decorators,
-// which override only the calls they look at.
+// HID access that passes every call to another one: the base of decorators (lumo-flash's
+// views of one unit, the tests' and benchmarks' timing ones), which override only the calls
+// they look at.
 #pragma once
 
 #include <memory>
@@ -7,7 +8,7 @@
 
 #include "ports/hid_access.h"
 
-namespace lumo::cli {
+namespace lumo {
 
 class ForwardingHid : public HidAccess {
   public:
@@ -29,4 +30,4 @@ class ForwardingHid : public HidAccess {
     HidAccess& hid_;
 };
 
-}  // namespace lumo::cli
+}  // namespace lumo
