@@ -8,6 +8,7 @@
 
 #include "cli/exit_codes.h"
 #include "cli/json_line.h"
+#include "cli/multi_run.h"
 #include "cli/units.h"
 #include "core/device_link.h"
 #include "firmware/firmware_provenance.h"
@@ -22,7 +23,7 @@ const ImageProvenance& BuiltIn(bool variant) {
     return variant ? g_firmwareProvenance.variant : g_firmwareProvenance.primary;
 }
 
-// --all takes the units present when it starts.
+// --all takes the units present when it starts; with none, --wait waits for them (MultiRun).
 int RunAll(const Options& options, HidAccess& hid, ConsoleReport& report,
            const ImageChoice& images, AllRunner run_all) {
     if (!run_all) {
@@ -31,10 +32,8 @@ int RunAll(const Options& options, HidAccess& hid, ConsoleReport& report,
         return kExitUsage;
     }
     const std::vector<UnitEntry> units = ListUnits(hid);
-    if (units.empty()) {
-        report.Failed("no-device", std::string(text::kNotConnected),
-                      "--all updates the units present when it starts: plug them in (hold HOME "
-                      "while plugging each in), then run lumo-flash --all again.");
+    if (units.empty() && options.wait_s <= 0) {
+        ReportNoUnits(report);
         return kExitNoDevice;
     }
     return run_all(options, hid, report, images, units);

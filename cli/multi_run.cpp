@@ -8,6 +8,8 @@
 
 #include "cli/exit_codes.h"
 #include "cli/json_line.h"
+#include "core/device_link.h"
+#include "ports/status_texts.h"
 
 namespace lumo::cli {
 
@@ -131,37 +133,108 @@ std::optional<int> UnitRun::exit_code() const {
     return run->exit_code();
 }
 
+void ReportNoUnits(ConsoleReport& report) {
+    report.Failed("no-device", std::string(text::kNotConnected),
+                  "--all updates the units present when it starts (with --wait, when the first "
+                  "one arrives): plug them in (hold HOME while plugging each in), then run "
+                  "lumo-flash --all again.");
+}
+
 MultiRun::MultiRun(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out,
                    std::ostream& err, OutputMode mode, const std::vector<UnitEntry>& units,
                    const RunSettings& settings, const ClaimsMaker& make_claims,
                    const StrandMaker& make_strand)
-    : runs_(hid, pause, clock, out, err, mode, settings, make_claims, make_strand) {
+    : runs_(hid, pause, clock, out, err, mode, settings, make_claims, make_strand),
+      report_(out, err, mode),
+      waiting_(units.empty()),
+      wait_s_(settings.wait_s) {
     units_.reserve(units.size());
     for (const UnitEntry& entry : units) units_.push_back(runs_.Make(entry));
 }
 
 void MultiRun::Begin() {
+    if (waiting_) {
+        wait_begin_ms_ = runs_.clock().NowMs();
+        report_.Waiting(wait_s_);
+        Look();
+        return;
+    }
     for (auto& u : units_) u->Begin();
 }
 
+void MultiRun::Look() {
+    last_look_ms_ = runs_.clock().NowMs();
+    const auto units = TryListUnits(runs_.hid());
+    if (units && !units->empty()) first_seen_ms_ = last_look_ms_;
+}
+
+void MultiRun::TakeUnits() {
+    const auto units = TryListUnits(runs_.hid());
+    if (!units || units->empty()) {
+        first_seen_ms_.reset();  // gone again: the wait goes on
+        return;
+    }
+    waiting_ = false;
+    for (const UnitEntry& entry : *units) units_.push_back(runs_.Make(entry));
+    // Each unit is taken as the single-unit run takes the one it waited for: searched as an
+    // arrival, with the tool's pause after one.
+    for (auto& u : units_) u->BeginOnArrival();
+}
+
+void MultiRun::EndWait(int code) {
+    waiting_ = false;
+    exit_code_ = code;
+}
+
 void MultiRun::OnTick() {
+    if (exit_code_) return;
+    if (waiting_) {
+        const std::uint64_t now = runs_.clock().NowMs();
+        if (first_seen_ms_) {
+            // The others plugged in with the first one are all there by the end of the pause.
+            if (now - *first_seen_ms_ >= DEVICE_ARRIVAL_PAUSE_MS) TakeUnits();
+        } else if (static_cast<double>(now - wait_begin_ms_) >= wait_s_ * 1000.0) {
+            ReportNoUnits(report_);
+            EndWait(kExitNoDevice);
+        } else if (now - last_look_ms_ >= kWaitSearchMs) {
+            // A missed arrival notice (or a HID bus still starting) cannot leave units unseen.
+            Look();
+        }
+        return;
+    }
     for (auto& u : units_) u->OnTick();
 }
 
 void MultiRun::OnDeviceChange(unsigned event) {
+    if (exit_code_) return;
+    if (waiting_) {
+        if (event == kDeviceArrival && !first_seen_ms_) Look();
+        return;
+    }
     for (auto& u : units_) u->OnDeviceChange(event);
 }
 
 void MultiRun::OnInterrupt() {
+    if (waiting_) {
+        OnTerminating("Aborted by the user");
+        return;
+    }
     for (auto& u : units_) u->OnInterrupt();
 }
 
 void MultiRun::OnTerminating(std::string_view cause) {
+    if (exit_code_) return;
+    if (waiting_) {
+        report_.Failed("aborted", std::string(cause) + ".", "Nothing was written to a device.");
+        EndWait(kExitAborted);
+        return;
+    }
     for (auto& u : units_) u->OnTerminating(cause);
 }
 
 std::optional<int> MultiRun::exit_code() {
     if (exit_code_) return exit_code_;
+    if (waiting_) return std::nullopt;
     for (auto& u : units_)
         if (!u->exit_code()) return std::nullopt;
     int code = kExitSuccess;

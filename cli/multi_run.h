@@ -117,8 +117,13 @@ class UnitRuns {
     SharedLifetime lifetime_;
 };
 
+// --all found no unit (and, with --wait, none came in time): the failure (exit status 2).
+void ReportNoUnits(ConsoleReport& report);
+
 // lumo-flash --all: the units present when it starts, at once; a closing table when every one
-// has ended.
+// has ended. Given no unit, it waits up to settings.wait_s for the first one to arrive, lets
+// the arrivals settle for the tool's pause after an arrival, and then takes every unit
+// present; Ctrl-C ends the wait at once.
 class MultiRun : public RunEvents {
   public:
     MultiRun(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out, std::ostream& err,
@@ -136,10 +141,22 @@ class MultiRun : public RunEvents {
     std::optional<int> exit_code() override;
 
   private:
+    // While waiting: a look for units; the first one seen starts the settling.
+    void Look();
+    // Once the arrivals have settled: a run for every unit present, or back to waiting when
+    // none is left.
+    void TakeUnits();
+    void EndWait(int code);
     void PrintTable();
 
     UnitRuns runs_;
+    ConsoleReport report_;  // the run's own lines while it waits
     std::vector<std::unique_ptr<UnitRun>> units_;
+    bool waiting_ = false;  // no unit yet: waiting for the first one
+    double wait_s_ = 0;
+    std::uint64_t wait_begin_ms_ = 0;
+    std::uint64_t last_look_ms_ = 0;
+    std::optional<std::uint64_t> first_seen_ms_;  // when the first unit was seen
     std::optional<int> exit_code_;
 };
 

@@ -88,7 +88,8 @@ std::variant<Options, int> ParseOptions(int argc, const char* const* argv, std::
                        "Update only this unit: an ID from --list (its serial, port or path)")
             ->type_name("ID");
     auto* all = app.add_flag("--all", o.all,
-                             "Update every unit present, at once (lines carry the unit's ID)");
+                             "Update every unit present, at once (lines carry the unit's ID); with "
+                             "--wait, when none is, those present once the first arrives");
     auto* station = app.add_flag(
         "--station", o.station,
         "Production line: update each unit as it is plugged in, until Ctrl-C (a result line "

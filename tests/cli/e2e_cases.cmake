@@ -148,6 +148,14 @@ if(native)
     --stdout-has "{\"event\":\"unit-result\",\"unit\":\"M8P-000303\",\"product\":\"c3d1\",\"exit\":0"
     --stdout-has "{\"unit\":\"1-2\",\"event\":\"resumed\"" --
     --allow-stand-in --json --all --resume-timeout 10)
+  # --all --wait with no unit at the start: both units plugged in together while it waits are
+  # updated, each byte for byte.
+  lumo_cli_e2e(units_all_wait 7b16 delivered --scenario "device at 1-2 no serial"
+    --scenario "unit b c3d1 at 1-3 serial M8P-000303" --scenario "expect unit b delivered"
+    --scenario "plug in after 3000 ms" --scenario "plug in unit b after 3000 ms" --
+    --exit 0 --stdout-has "Waiting up to 20 s"
+    --stdout-has "[1-2] ${success}" --stdout-has "[M8P-000303] ${success}" --
+    --allow-stand-in --all --wait 20)
   # --wait without --device: a second unit plugged in just after the first one, before the
   # run chooses, makes it refuse with the list and write nothing.
   lumo_cli_e2e(units_wait_two_plugged_in 7b16 no-update --scenario "device at 1-2 no serial"

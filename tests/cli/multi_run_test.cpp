@@ -86,6 +86,7 @@ class MultiRunTest : public ::testing::Test {
     }
     RunSettings Settings() {
         RunSettings s;
+        s.wait_s = wait_s;
         s.allow_stand_in = true;
         s.update.lifetime = &lifetime;
         return s;
@@ -157,6 +158,7 @@ class MultiRunTest : public ::testing::Test {
     std::map<std::string, std::uint64_t> last_data_ms;  // by port
     std::map<std::string, std::uint64_t> data_gap_ms;   // the longest between two data reports
     bool strands = false;
+    double wait_s = 0;  // --wait
     std::ostringstream out, err;
     std::unique_ptr<RunEvents> run;
     Station* station = nullptr;
@@ -289,6 +291,73 @@ TEST_F(MultiRunTest, OneFailedUnitFailsTheRunAndTheOtherStillFinishes) {
     EXPECT_NE(out.str().find("1     failed (needs the update again)"), std::string::npos)
         << out.str();
     EXPECT_NE(err.str().find(a_failed ? "[1-2] " : "[M8P-000303] "), std::string::npos);
+}
+
+// --all --wait with no unit at the start: the first arrival starts a 250 ms settling, and
+// every unit present at its end is updated, also one whose arrival was never announced (a HID
+// bus still starting). A unit plugged in after that is left alone.
+TEST_F(MultiRunTest, AllWaitsForTheFirstUnitThenTakesEveryUnitPresentOnceSettled) {
+    bus.Unplug(kA);
+    bus.Unplug(kB);
+    strands = true;
+    wait_s = 30;
+    Make(OutputMode::kJson);
+    run->Begin();
+    EXPECT_NE(out.str().find("{\"event\":\"waiting\",\"wait_ms\":30000}"), std::string::npos)
+        << out.str();
+    Tick(300);
+    Arrive(kA, "1-2", "");
+    Tick(10);
+    Plug(kB, "1-3", "M8P-000303");  // 100 ms after the first, with no notice
+    Tick(30);
+    Plug(kC, "1-4", "");  // after the settling: not this run's
+    run->OnDeviceChange(kDeviceArrival);
+    Tick(5000);
+    EXPECT_EQ(run->exit_code(), kExitSuccess);
+    EXPECT_EQ(Verdict("1-2"), kDelivered);
+    EXPECT_EQ(Verdict("1-3"), kDelivered);
+    EXPECT_EQ(Verdict("1-4"), "no report");
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_LT(std::max(starts[0].second, starts[1].second) -
+                  std::min(starts[0].second, starts[1].second),
+              100u);  // each waits out its own pauses
+    EXPECT_EQ(out.str().find("\"unit\":\"1-4\""), std::string::npos) << out.str();
+}
+
+// Nothing arrives: the same failure as --all with no unit, once the wait is over and not
+// before; Ctrl-C or the session's end during the wait ends it at once, and nothing is written
+// to a unit that arrives after.
+TEST_F(MultiRunTest, AllWaitEndsAtItsDeadlineOrAtOnceWhenStopped) {
+    bus.Unplug(kA);
+    bus.Unplug(kB);
+    wait_s = 2;
+    Make(OutputMode::kLines);
+    run->Begin();
+    const std::uint64_t began = time.now;
+    Tick(1000);
+    EXPECT_EQ(run->exit_code(), kExitNoDevice);
+    EXPECT_EQ(time.now - began, 2000u);
+    EXPECT_NE(out.str().find("Waiting up to 2 s"), std::string::npos) << out.str();
+    EXPECT_NE(err.str().find("The device is not connected!"), std::string::npos) << err.str();
+    EXPECT_EQ(out.str().find("result"), std::string::npos) << out.str();  // no table
+
+    for (const bool interrupt : {true, false}) {
+        SCOPED_TRACE(interrupt ? "Ctrl-C" : "the session ends");
+        err.str("");
+        Make(OutputMode::kLines);
+        run->Begin();
+        Tick(50);
+        interrupt ? run->OnInterrupt() : run->OnTerminating("Windows is shutting down");
+        EXPECT_EQ(run->exit_code(), kExitAborted);
+        EXPECT_NE(err.str().find(interrupt ? "Aborted by the user." : "Windows is shutting down."),
+                  std::string::npos)
+            << err.str();
+        EXPECT_NE(err.str().find("Nothing was written to a device."), std::string::npos);
+        Arrive(kA, "1-2", "");
+        Tick(500);
+        EXPECT_EQ(Verdict("1-2"), "no report");
+        bus.Unplug(kA);
+    }
 }
 
 // The station: a unit plugged in while another is being updated is updated beside it; one
