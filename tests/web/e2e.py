@@ -5,10 +5,9 @@
 
 Cases: found-without-click, update-primary, update-variant, update-hidden, loading-line,
 clock-without-worker, replug, other-device-removed, refused-write, no-reply, no-device,
-close-prompt, stand-in-question, second-tab, second-unit. Each prints what it saw and ends with
-"web e2e: CASE passed", or
-"web e2e: CASE skipped: ..." when every attempt lost a race the emulator cannot rule out,
-or fails with a reason.
+close-prompt, stand-in-question, second-tab, second-unit, second-unit-stays-apart. Each prints
+what it saw and ends with "web e2e: CASE passed", or "web e2e: CASE skipped: ..." when every
+attempt lost a race the emulator cannot rule out, or fails with a reason.
 """
 import argparse
 import json
@@ -419,6 +418,40 @@ def case_second_unit(args, workdir):
     replug_case(args, workdir, scenario, judge)
 
 
+def case_second_unit_stays_apart(args, workdir):
+    # As second-unit, without the race: two units of product 0xC3D1 granted and present all
+    # along, and the device of the other product, granted too, comes once the page has found
+    # ours and is pulled out mid-update. That removal closes our handle and the search opens a
+    # unit again at once: ours, never the other one that was there all along (which the
+    # browser may list first). Ours gets the whole image byte for byte, the other no report.
+    untouched = "no update (no report reached the device)"
+
+    def body(browser):
+        page = start_page(browser)
+        click_update(page)
+        s = wait_box(page, 90)
+        print("end:", json.dumps(s, ensure_ascii=False))
+        check(s["box"]["text"] == "Update is successful!", "box %r" % s["box"]["text"])
+        close_box(page)
+        with open(browser.transcript) as f:
+            lines = [l.split() for l in f if not l.startswith("#")]
+        data = [float(l[0]) for l in lines if l[1] in ("1", "4") and l[3] == "data"]
+        gone = [float(l[0]) for l in lines if l[1] == "2" and l[3] == "unplug"]
+        check(gone and data and data[0] < gone[0] < data[-1],
+              "the other product's device did not go during the update")
+    _, out = run_browser(args, workdir, ["--scenario", "device at 1-1",
+                                         "--scenario", "unit b c3d1 at 1-4 serial M8P-000404",
+                                         "--scenario", "second device after 8000 ms",
+                                         "--scenario", "remove second device after 14000 ms"],
+                         body)
+    v = verdicts(out)
+    ours = [name for name in ("1", "b") if v.get(name) != untouched]
+    check(len(ours) == 1 and v[ours[0]].startswith(
+              "delivered byte for byte (primary image, 1954 blocks)"),
+          "not one unit updated byte for byte and the other untouched: %r" % v)
+    print("ours: %s; the other: %s" % ("device 1" if ours[0] == "1" else "unit b", untouched))
+
+
 def case_other_device_removed(args, workdir):
     # The device of the other product, also granted, comes once the page has found ours (so
     # that ours stays first in the page's list, whatever order the browser lists devices
@@ -592,6 +625,7 @@ CASES = {
     "clock-without-worker": case_clock_without_worker,
     "replug": case_replug,
     "second-unit": case_second_unit,
+    "second-unit-stays-apart": case_second_unit_stays_apart,
     "other-device-removed": case_other_device_removed,
     "refused-write": case_refused_write,
     "no-reply": case_no_reply,
