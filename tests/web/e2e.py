@@ -418,32 +418,44 @@ def case_second_unit(args, workdir):
     replug_case(args, workdir, scenario, judge)
 
 
+# The device of the other product, granted too, comes once the page has found ours (so that
+# ours stays first in the page's list, whatever order the browser lists devices in at the
+# start) and is pulled out mid-update.
+OTHER_PRODUCT_COMES_AND_GOES = ["--scenario", "second device after 8000 ms",
+                                "--scenario", "remove second device after 14000 ms"]
+
+
+def update_while_other_product_goes(browser, ours):
+    """Runs an update to its success box while the device of the other product (device 2)
+    leaves mid-update; `ours`: the transcript's numbers of the devices that may be ours.
+    Returns the page's state at the box."""
+    page = start_page(browser)
+    click_update(page)
+    s = wait_box(page, 90)
+    print("end:", json.dumps(s, ensure_ascii=False))
+    check(s["box"]["text"] == "Update is successful!", "box %r" % s["box"]["text"])
+    close_box(page)
+    with open(browser.transcript) as f:
+        lines = [l.split() for l in f if not l.startswith("#")]
+    data = [float(l[0]) for l in lines if l[1] in ours and l[3] == "data"]
+    gone = [float(l[0]) for l in lines if l[1] == "2" and l[3] == "unplug"]
+    check(gone and data and data[0] < gone[0] < data[-1],
+          "the other product's device did not go during the update")
+    return s
+
+
 def case_second_unit_stays_apart(args, workdir):
     # As second-unit, without the race: two units of product 0xC3D1 granted and present all
-    # along, and the device of the other product, granted too, comes once the page has found
-    # ours and is pulled out mid-update. That removal closes our handle and the search opens a
-    # unit again at once: ours, never the other one that was there all along (which the
-    # browser may list first). Ours gets the whole image byte for byte, the other no report.
+    # along while the other product's device comes and goes mid-update. Its removal closes
+    # our handle and the search opens a unit again at once: ours, never the other one that
+    # was there all along (which the browser may list first). Ours gets the whole image byte
+    # for byte, the other no report.
     untouched = "no update (no report reached the device)"
-
-    def body(browser):
-        page = start_page(browser)
-        click_update(page)
-        s = wait_box(page, 90)
-        print("end:", json.dumps(s, ensure_ascii=False))
-        check(s["box"]["text"] == "Update is successful!", "box %r" % s["box"]["text"])
-        close_box(page)
-        with open(browser.transcript) as f:
-            lines = [l.split() for l in f if not l.startswith("#")]
-        data = [float(l[0]) for l in lines if l[1] in ("1", "4") and l[3] == "data"]
-        gone = [float(l[0]) for l in lines if l[1] == "2" and l[3] == "unplug"]
-        check(gone and data and data[0] < gone[0] < data[-1],
-              "the other product's device did not go during the update")
-    _, out = run_browser(args, workdir, ["--scenario", "device at 1-1",
-                                         "--scenario", "unit b c3d1 at 1-4 serial M8P-000404",
-                                         "--scenario", "second device after 8000 ms",
-                                         "--scenario", "remove second device after 14000 ms"],
-                         body)
+    _, out = run_browser(args, workdir,
+                         ["--scenario", "device at 1-1",
+                          "--scenario", "unit b c3d1 at 1-4 serial M8P-000404"]
+                         + OTHER_PRODUCT_COMES_AND_GOES,
+                         lambda browser: update_while_other_product_goes(browser, ("1", "4")))
     v = verdicts(out)
     ours = [name for name in ("1", "b") if v.get(name) != untouched]
     check(len(ours) == 1 and v[ours[0]].startswith(
@@ -453,29 +465,14 @@ def case_second_unit_stays_apart(args, workdir):
 
 
 def case_other_device_removed(args, workdir):
-    # The device of the other product, also granted, comes once the page has found ours (so
-    # that ours stays first in the page's list, whatever order the browser lists devices
-    # in at the start) and is pulled out mid-update. The removal
-    # closes our device's handle and the search opens it again at once ("Device Connected",
-    # "0%", the note blanked), and the next tick goes on with the next block on the new
-    # handle. Nothing races here: no write is in flight to the device that goes.
+    # The removal of the other product's device closes our device's handle and the search
+    # opens it again at once ("Device Connected", "0%", the note blanked), and the next tick
+    # goes on with the next block on the new handle. Nothing races here: no write is in
+    # flight to the device that goes.
     def body(browser):
-        page = start_page(browser)
-        click_update(page)
-        s = wait_box(page, 90)
-        print("end:", json.dumps(s, ensure_ascii=False))
-        check(s["box"]["text"] == "Update is successful!", "box %r" % s["box"]["text"])
+        s = update_while_other_product_goes(browser, ("1",))
         check(s["note"] == " ", "the note was not blanked by the reopening: %r" % s["note"])
-        close_box(page)
-        with open(browser.transcript) as f:
-            lines = [l.split() for l in f if not l.startswith("#")]
-        data = [float(l[0]) for l in lines if l[1] == "1" and l[3] == "data"]
-        gone = [float(l[0]) for l in lines if l[1] == "2" and l[3] == "unplug"]
-        check(gone and data and data[0] < gone[0] < data[-1],
-              "the other device did not go during the update")
-    _, out = run_browser(args, workdir, ["--scenario", "second device after 8000 ms",
-                                         "--scenario", "remove second device after 14000 ms"],
-                         body)
+    _, out = run_browser(args, workdir, OTHER_PRODUCT_COMES_AND_GOES, body)
     expect_verdict(out, r"emulator verdict: delivered byte for byte \(primary image, 1954 blocks\)\n")
 
 
