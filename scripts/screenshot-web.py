@@ -24,7 +24,7 @@ def main():
 
     class Args:
         site = os.path.abspath(os.path.join(root, "build", "web", "site"))
-        emulator = os.path.abspath(os.path.join(root, "build", "linux", "device", "emulator",
+        emulator = os.path.abspath(os.path.join(root, "build", "linux", "emulator",
                                                 "orvel-emulator"))
 
     def body(browser):

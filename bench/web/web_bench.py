@@ -62,7 +62,7 @@ def main():
     parser.add_argument("--runs", type=int, default=1)
     args = parser.parse_args()
     args.site = os.path.abspath(os.path.join(args.web_build, "site"))
-    args.emulator = os.path.abspath(os.path.join(args.linux_build, "device", "emulator",
+    args.emulator = os.path.abspath(os.path.join(args.linux_build, "emulator",
                                                  "orvel-emulator"))
     browser_rig.in_private_namespace([os.path.abspath(__file__), args.web_build,
                                       args.linux_build, "--runs", str(args.runs)])
