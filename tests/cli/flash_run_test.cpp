@@ -15,6 +15,7 @@
 #include "firmware/firmware_image.h"
 #include "firmware/firmware_provenance.h"
 #include "ports/status_texts.h"
+#include "tests/cli/fake_time.h"
 #include "tests/fakes/bootloader_check.h"
 #include "tests/fakes/fake_hid_bus.h"
 
@@ -23,24 +24,13 @@ namespace {
 
 using testing::CheckDelivery;
 using testing::FakeHidBus;
+using testing::FakeTime;
 using testing::kDelivered;
 
 const std::string kC3D1 = "hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0001#/dev/hidraw0";
 const std::string k7B16 = "hid#vid_5a7e&pid_7b16&mi_00#0003:5a7e:7b16.0001#/dev/hidraw0";
 const std::string k7B16Again = "hid#vid_5a7e&pid_7b16&mi_00#0003:5a7e:7b16.0002#/dev/hidraw1";
 const std::string kKeyboard = "hid#vid_046d&pid_c31c&mi_00#0003:046d:c31c.0003#/dev/hidraw2";
-
-// A clock that moves only when the test ticks or the tool pauses.
-class FakeTime : public Clock, public Pause {
-  public:
-    std::uint64_t now = 1000;
-    std::function<void()> during_wait;  // what happens in the world while the tool pauses
-    std::uint64_t NowMs() override { return now; }
-    void Wait(std::uint32_t ms) override {
-        now += ms;
-        if (during_wait) during_wait();
-    }
-};
 
 class FlashRunTest : public ::testing::Test {
   protected:

@@ -16,6 +16,7 @@
 #include "cli/station.h"
 #include "core/device_link.h"
 #include "firmware/firmware_image.h"
+#include "tests/cli/fake_time.h"
 #include "tests/fakes/bootloader_check.h"
 #include "tests/fakes/fake_hid_bus.h"
 
@@ -24,6 +25,7 @@ namespace {
 
 using testing::DeliveryCheck;
 using testing::FakeHidBus;
+using testing::FakeTime;
 using testing::kDelivered;
 
 const std::string kA = "hid#vid_5a7e&pid_7b16&mi_00#0003:5a7e:7b16.0001#/dev/hidraw0";
@@ -31,13 +33,6 @@ const std::string kAAgain = "hid#vid_5a7e&pid_7b16&mi_00#0003:5a7e:7b16.0003#/de
 const std::string kB = "hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0002#/dev/hidraw1";
 const std::string kBAgain = "hid#vid_5a7e&pid_c3d1&mi_00#0003:5a7e:c3d1.0004#/dev/hidraw3";
 const std::string kC = "hid#vid_5a7e&pid_7b16&mi_00#0003:5a7e:7b16.0005#/dev/hidraw4";
-
-class FakeTime : public Clock, public Pause {
-  public:
-    std::uint64_t now = 1000;
-    std::uint64_t NowMs() override { return now; }
-    void Wait(std::uint32_t ms) override { now += ms; }
-};
 
 struct CountingLifetime : UpdateLifetime {
     int started = 0, ended = 0;
