@@ -161,9 +161,22 @@ RunSettings SettingsFor(const Options& options, const ImageChoice& images) {
 int RunCommand(const Options& options, HidAccess& hid, std::ostream& out, ConsoleReport& report,
                UpdateRunner run_update, AllRunner run_all, UpdateRunner run_station) {
     ImageChoice images;
-    // --device: the others are not there as far as this run can see.
-    OneUnitHid one_unit(hid, options.device.value_or(""));
-    HidAccess& seen = options.device ? static_cast<HidAccess&>(one_unit) : hid;
+    // --device: the others are not there as far as this run can see. A unit present now is
+    // followed as the listing names it (by its port, when a twin shares its serial).
+    std::optional<OneUnitHid> one_unit;
+    if (options.device) {
+        const std::vector<UnitEntry> named = UnitsNamed(ListUnits(hid), *options.device);
+        if (named.size() > 1 && !options.list) {
+            RefuseSeveralUnits(named, report);
+            return kExitNoDevice;
+        }
+        if (named.size() == 1 && !options.list) {
+            one_unit.emplace(hid, named.front());
+        } else {
+            one_unit.emplace(hid, *options.device);
+        }
+    }
+    HidAccess& seen = one_unit ? static_cast<HidAccess&>(*one_unit) : hid;
     if (options.list) return ListDevices(seen, out, report, options.json, images);
     if (const auto code = LoadImages(options, images, report)) return *code;
     if (const auto code = CheckStandIns(options, images, report)) return *code;

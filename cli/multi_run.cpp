@@ -63,7 +63,7 @@ UnitRuns::UnitRuns(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out
 std::unique_ptr<UnitRun> UnitRuns::Make(const UnitEntry& entry) {
     auto u = std::make_unique<UnitRun>();
     u->entry = entry;
-    u->hid = std::make_unique<OneUnitHid>(hid_, entry.id);
+    u->hid = std::make_unique<OneUnitHid>(hid_, entry);
     u->out_buf = std::make_unique<TaggedLines>(out_, entry.id, json());
     u->err_buf = std::make_unique<TaggedLines>(err_, entry.id, false);
     u->out = std::make_unique<std::ostream>(u->out_buf.get());

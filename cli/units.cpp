@@ -15,8 +15,9 @@ namespace {
 // The interfaces of one set that the filter lets through, by their index in it.
 class FilteredSet : public HidInterfaceSet {
   public:
-    FilteredSet(std::unique_ptr<HidInterfaceSet> inner, std::vector<std::uint32_t> kept)
-        : inner_(std::move(inner)), kept_(std::move(kept)) {}
+    FilteredSet(std::unique_ptr<HidInterfaceSet> inner, std::vector<std::uint32_t> kept,
+                bool hide_serial)
+        : inner_(std::move(inner)), kept_(std::move(kept)), hide_serial_(hide_serial) {}
 
     bool EnumInterface(std::uint32_t index) override { return index < kept_.size(); }
     std::size_t PathSize(std::uint32_t index) override {
@@ -26,13 +27,27 @@ class FilteredSet : public HidInterfaceSet {
         return index < kept_.size() && inner_->ReadPath(kept_[index], buffer);
     }
     UnitIdentity Identity(std::uint32_t index) override {
-        return index < kept_.size() ? inner_->Identity(kept_[index]) : UnitIdentity{};
+        if (index >= kept_.size()) return {};
+        UnitIdentity unit = inner_->Identity(kept_[index]);
+        if (hide_serial_) unit.serial.clear();
+        return unit;
     }
 
   private:
     std::unique_ptr<HidInterfaceSet> inner_;
     std::vector<std::uint32_t> kept_;
+    bool hide_serial_;
 };
+
+// Two interfaces of one unit: the same port, where either has one; without ports, the same
+// serial.
+bool OneUnit(const UnitIdentity& a, const UnitIdentity& b) {
+    if (!a.port.empty() || !b.port.empty()) {
+        return a.port == b.port &&
+               (a.serial.empty() || b.serial.empty() || a.serial == b.serial);
+    }
+    return !a.serial.empty() && a.serial == b.serial;
+}
 
 }  // namespace
 
@@ -60,19 +75,45 @@ std::optional<std::vector<UnitEntry>> TryListUnits(HidAccess& hid) {
         const auto variant = path ? MatchedProduct(*path) : std::nullopt;
         if (!variant) continue;
         UnitEntry entry{"", *path, *variant, set->Identity(index)};
-        entry.id = UnitId(entry.unit, entry.path);
         const bool listed = std::any_of(units.begin(), units.end(), [&](const UnitEntry& u) {
-            return entry.unit.Known() && u.id == entry.id;
+            return OneUnit(u.unit, entry.unit);
         });
         if (!listed) units.push_back(std::move(entry));
     }
+    // A serial names a unit only while no other unit present reports it.
+    for (UnitEntry& u : units) {
+        u.serial_shared = !u.unit.serial.empty() &&
+                          std::count_if(units.begin(), units.end(), [&](const UnitEntry& o) {
+                              return o.unit.serial == u.unit.serial;
+                          }) > 1;
+        u.id = u.serial_shared ? UnitId({u.unit.port, ""}, u.path) : UnitId(u.unit, u.path);
+    }
     return units;
+}
+
+bool SameListedUnit(const UnitEntry& known, const UnitEntry& listed) {
+    const UnitIdentity& a = known.unit;
+    const UnitIdentity& b = listed.unit;
+    if (!a.port.empty() && !b.port.empty()) {
+        return a.port == b.port &&
+               (a.serial.empty() || b.serial.empty() || a.serial == b.serial);
+    }
+    return known.id == listed.id;
+}
+
+std::vector<UnitEntry> UnitsNamed(const std::vector<UnitEntry>& units, std::string_view id) {
+    std::vector<UnitEntry> named;
+    for (const UnitEntry& u : units) {
+        if (NamesUnit(id, u.unit, u.path)) named.push_back(u);
+    }
+    return named;
 }
 
 void PrintUnitLine(std::ostream& out, const UnitEntry& u) {
     const auto or_dash = [](const std::string& text) { return text.empty() ? "-" : text; };
     out << u.id << "  product " << (u.variant ? "7b16" : "c3d1") << "  port "
-        << or_dash(u.unit.port) << "  serial " << or_dash(u.unit.serial) << "  " << u.path;
+        << or_dash(u.unit.port) << "  serial " << or_dash(u.unit.serial)
+        << (u.serial_shared ? " (shared: named by its port)" : "") << "  " << u.path;
 }
 
 bool RefuseSeveralUnits(const std::vector<UnitEntry>& units, ConsoleReport& report) {
@@ -91,7 +132,15 @@ bool RefuseSeveralUnits(const std::vector<UnitEntry>& units, ConsoleReport& repo
     return true;
 }
 
+OneUnitHid::OneUnitHid(HidAccess& hid, const UnitEntry& unit) : ForwardingHid(hid), id_(unit.id) {
+    if (unit.serial_shared && !unit.unit.port.empty()) {
+        by_port_ = true;
+        id_ = unit.unit.port;
+    }
+}
+
 bool OneUnitHid::Chosen(const UnitIdentity& unit, std::string_view path) {
+    if (by_port_) return unit.port == id_;
     if (NamesUnit(id_, unit, path)) {
         if (unit.Known()) learned_ = unit;
         return true;
@@ -108,7 +157,7 @@ std::unique_ptr<HidInterfaceSet> OneUnitHid::ListInterfaces() {
         const auto path = ReadInterfacePath(*set, index);
         if (path && Chosen(set->Identity(index), *path)) kept.push_back(index);
     }
-    return std::make_unique<FilteredSet>(std::move(set), std::move(kept));
+    return std::make_unique<FilteredSet>(std::move(set), std::move(kept), by_port_);
 }
 
 }  // namespace lumo::cli

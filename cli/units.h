@@ -20,16 +20,24 @@ struct UnitEntry {
     std::string path;  // its first interface in update mode
     bool variant = false;
     UnitIdentity unit;
+    // Another unit present reports the same serial: the serial names neither, the port does.
+    bool serial_shared = false;
 };
 
-// The name --device takes for a unit.
+// The name --device takes for a unit: its serial, else its port, else its path.
 std::string UnitId(const UnitIdentity& unit, std::string_view path);
+
+// Whether a unit listed now is `known`, a unit met before: the same port (when both have one,
+// and no two serials that differ), else the same ID. A unit whose ID changed meanwhile (a
+// serial shared with a twin that arrived, or not read this time) stays the one known.
+bool SameListedUnit(const UnitEntry& known, const UnitEntry& listed);
 
 // Whether `id` names this interface's unit: its id, serial, port or path.
 bool NamesUnit(std::string_view id, const UnitIdentity& unit, std::string_view path);
 
 // The units present in update mode, in the platform's order: one entry per unit whose identity
-// is known, one per interface where it is not.
+// is known (its interfaces share its port, or without ports its serial), one per interface
+// where it is not. Units that report the same serial are told apart by their ports.
 std::vector<UnitEntry> ListUnits(HidAccess& hid);
 // The same, or nothing when the platform could not list its interfaces at all (so that "none
 // present" is never taken from a listing that failed).
@@ -43,12 +51,20 @@ void PrintUnitLine(std::ostream& out, const UnitEntry& unit);
 // to type for each, and returns true.
 bool RefuseSeveralUnits(const std::vector<UnitEntry>& units, ConsoleReport& report);
 
+// The units that `id` names among those present: one, or several when it is a serial that
+// twins share.
+std::vector<UnitEntry> UnitsNamed(const std::vector<UnitEntry>& units, std::string_view id);
+
 // HID access that lists only the interfaces of the unit `id` names; everything else passes
 // straight through. A unit named by its path (which on Linux names the node, new at each
-// replug) is followed by its identity once one of its listings has shown it.
+// replug) is followed by its identity once one of its listings has shown it; a unit named by
+// its port is followed by its port alone, and its serial is hidden from the run, so that a
+// twin's serial can neither claim nor bind it.
 class OneUnitHid : public ForwardingHid {
   public:
     OneUnitHid(HidAccess& hid, std::string id) : ForwardingHid(hid), id_(std::move(id)) {}
+    // The unit as a listing showed it: followed by its port when its serial is shared.
+    explicit OneUnitHid(HidAccess& hid, const UnitEntry& unit);
 
     std::unique_ptr<HidInterfaceSet> ListInterfaces() override;
 
@@ -57,6 +73,7 @@ class OneUnitHid : public ForwardingHid {
 
     std::string id_;
     UnitIdentity learned_;  // the unit's identity, once seen
+    bool by_port_ = false;  // the port names the unit; its serial is not shown
 };
 
 }  // namespace lumo::cli

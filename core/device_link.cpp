@@ -90,7 +90,8 @@ bool DeviceLink::FindBoundDevice() {
     if (!listed) return false;
 
     const std::optional<std::size_t> choice =
-        ChooseBoundCandidate(state_.openPath, state_.openUnit, binding_.seenWithOurs, *listed);
+        ChooseBoundCandidate(state_.openPath, state_.openUnit, binding_.seenWithOurs, *listed,
+                             binding_.bSerialShared);
     if (!choice) return false;  // ours is not listed, so the list tells nothing of its company
     // Once opened, the chosen interface is ours (the state's open path and unit).
     const DeviceCandidate& chosen = (*listed)[*choice];
@@ -105,6 +106,7 @@ void DeviceLink::NoteUnitsBesideOurs(const std::vector<DeviceCandidate>& listed)
     if (std::find_if(listed.begin(), listed.end(), ours) == listed.end()) return;
     for (const DeviceCandidate& c : listed) {
         if (ours(c)) continue;
+        if (ReportsOurSerialElsewhere(state_.openUnit, c.unit)) binding_.bSerialShared = true;
         if (std::find(binding_.seenWithOurs.begin(), binding_.seenWithOurs.end(), c.path) ==
             binding_.seenWithOurs.end()) {
             binding_.seenWithOurs.push_back(c.path);
@@ -113,7 +115,7 @@ void DeviceLink::NoteUnitsBesideOurs(const std::vector<DeviceCandidate>& listed)
 }
 
 void DeviceLink::Bind() {
-    binding_ = UnitBinding{true, {}};
+    binding_ = UnitBinding{true, {}, false};
     if (const auto listed = ListCandidates()) NoteUnitsBesideOurs(*listed);
 }
 
@@ -124,15 +126,37 @@ bool SameUnit(const UnitIdentity& ours, const UnitIdentity& other) {
     return !ours.port.empty() && ours.port == other.port;
 }
 
+bool ReportsOurSerialElsewhere(const UnitIdentity& ours, const UnitIdentity& other) {
+    if (ours.serial.empty() || other.serial != ours.serial) return false;
+    // Interfaces of one unit share its port; without ports, two listings of the serial cannot
+    // be told to be one unit, so they count as two.
+    return other.port != ours.port || ours.port.empty();
+}
+
 std::optional<std::size_t> ChooseBoundCandidate(std::string_view ours_path,
                                                 const UnitIdentity& ours,
                                                 const std::vector<std::string>& seen_with_ours,
-                                                const std::vector<DeviceCandidate>& listed) {
+                                                const std::vector<DeviceCandidate>& listed,
+                                                bool serial_shared) {
     for (std::size_t i = 0; i < listed.size(); ++i) {
         if (listed[i].path == ours_path) return i;
     }
+    // Our serial names our unit only while no other unit reports it.
+    bool serial_names_ours = !ours.serial.empty() && !serial_shared;
+    std::optional<std::string> port_with_serial;
+    for (const DeviceCandidate& c : listed) {
+        if (ours.serial.empty() || c.unit.serial != ours.serial) continue;
+        if (port_with_serial && (*port_with_serial != c.unit.port || c.unit.port.empty()))
+            serial_names_ours = false;
+        port_with_serial = c.unit.port;
+    }
     for (std::size_t i = 0; i < listed.size(); ++i) {
-        if (SameUnit(ours, listed[i].unit)) return i;
+        const UnitIdentity& other = listed[i].unit;
+        if (!ours.serial.empty() && !other.serial.empty()) {
+            if (other.serial != ours.serial) continue;  // another unit, whatever its port
+            if (serial_names_ours) return i;
+        }
+        if (!ours.port.empty() && ours.port == other.port) return i;
     }
     // Without a unit to recognise, only a lone newcomer can be ours, plugged in elsewhere.
     std::optional<std::size_t> arrival;
@@ -142,7 +166,9 @@ std::optional<std::size_t> ChooseBoundCandidate(std::string_view ours_path,
             seen_with_ours.end()) {
             continue;
         }
-        if (!ours.serial.empty() && !c.unit.serial.empty()) continue;  // another serial
+        // A newcomer that reports a serial while ours has one is ours only by that serial,
+        // and it was not (or names no unit): another serial, or a twin's.
+        if (!ours.serial.empty() && !c.unit.serial.empty()) continue;
         if (arrival) return std::nullopt;  // two newcomers: neither is known to be ours
         arrival = i;
     }

@@ -50,14 +50,19 @@ struct DeviceCandidate {
 // same known port does.
 bool SameUnit(const UnitIdentity& ours, const UnitIdentity& other);
 
+// Whether `other`, listed beside our unit `ours`, is another unit that reports our serial.
+bool ReportsOurSerialElsewhere(const UnitIdentity& ours, const UnitIdentity& other);
+
 // Which listed interface continues an update whose stream went to `ours_path` of unit `ours`:
-// that interface while it is listed; else one of its unit; else the one interface that arrived
-// since ours was last seen (that is, not among `seen_with_ours`), unless its serial says it is
-// another unit. Nothing when no interface qualifies.
+// that interface while it is listed; else one of its unit (by its serial only while no other
+// unit reports it: `serial_shared`, or two units with it in this list); else the one interface
+// that arrived since ours was last seen (that is, not among `seen_with_ours`), unless it
+// reports a serial while ours has one. Nothing when no interface qualifies.
 std::optional<std::size_t> ChooseBoundCandidate(std::string_view ours_path,
                                                 const UnitIdentity& ours,
                                                 const std::vector<std::string>& seen_with_ours,
-                                                const std::vector<DeviceCandidate>& listed);
+                                                const std::vector<DeviceCandidate>& listed,
+                                                bool serial_shared = false);
 
 class DeviceLink : public UnitBinder {
   public:

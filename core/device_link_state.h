@@ -27,6 +27,9 @@ struct UnitBinding {
     // Interfaces of the device listed beside ours while ours was present: units that were
     // there all along, never taken for ours.
     std::vector<std::string> seenWithOurs{};
+    // Another unit on another port reported our serial while ours was bound: the serial names
+    // no unit (bootloaders often report one fixed serial), so only the port can.
+    bool bSerialShared = false;
 };
 
 }  // namespace lumo

@@ -80,7 +80,8 @@ bool RunBounded(HANDLE file, bool write, DWORD size, DWORD limit_ms,
 
 class Win32InterfaceSet : public HidInterfaceSet {
 public:
-    Win32InterfaceSet(HDEVINFO set, const GUID& guid) : set_(set), guid_(guid) {}
+    Win32InterfaceSet(HDEVINFO set, const GUID& guid, SerialMemory& serials)
+        : set_(set), guid_(guid), serials_(serials) {}
     ~Win32InterfaceSet() override { SetupDiDestroyDeviceInfoList(set_); }
 
     Win32InterfaceSet(const Win32InterfaceSet&) = delete;
@@ -147,7 +148,9 @@ public:
             if (PathSize(index) == 0) return {};
         }
         if (!path_->ok) return {};
-        return Win32UnitIdentity(path_->node, path_->wide);
+        UnitIdentity unit = Win32UnitIdentity(path_->node, path_->wide);
+        unit.serial = serials_.Recall(path_->wide, std::move(unit.serial));
+        return unit;
     }
 
 private:
@@ -171,6 +174,7 @@ private:
 
     HDEVINFO set_;
     GUID guid_;
+    SerialMemory& serials_;
     std::optional<Current> current_;
     std::optional<Path> path_;
 };
@@ -206,7 +210,7 @@ std::unique_ptr<HidInterfaceSet> Win32HidAccess::ListInterfaces() {
     HDEVINFO set =
         SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return nullptr;
-    return std::make_unique<Win32InterfaceSet>(set, guid);
+    return std::make_unique<Win32InterfaceSet>(set, guid, serials_);
 }
 
 HidHandle Win32HidAccess::Open(std::string_view path) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/win32/win32_unit_identity.h"
 #include "ports/hid_access.h"
 
 namespace lumo {
@@ -30,6 +31,7 @@ public:
     void Close(HidHandle h) override;
 
 private:
+    SerialMemory serials_;
     unsigned write_timeout_ms_;
     unsigned reply_timeout_ms_;
 };

@@ -113,4 +113,17 @@ UnitIdentity Win32UnitIdentity(DEVINST node, const std::wstring& path) {
     return UnitIdentity{UsbLocationPath(node), HidSerialNumber(path)};
 }
 
+std::string SerialMemory::Recall(const std::wstring& path, std::string serial) {
+    auto it = known_.begin();
+    while (it != known_.end() && it->first != path) ++it;
+    if (it != known_.end()) {
+        if (serial.empty()) serial = it->second;
+        known_.erase(it);
+    }
+    if (serial.empty()) return serial;
+    known_.emplace_back(path, serial);
+    if (known_.size() > kPaths) known_.pop_front();
+    return serial;
+}
+
 }  // namespace lumo

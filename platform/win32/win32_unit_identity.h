@@ -6,7 +6,9 @@
 #include <windows.h>
 #include <cfgmgr32.h>
 
+#include <deque>
 #include <string>
+#include <utility>
 
 #include "ports/hid_access.h"
 
@@ -31,5 +33,19 @@ std::string HidSerialNumber(const std::wstring& path, DWORD limit_ms = kSerialTi
 // Bluetooth unit's parents would name the radio's port, not the unit's) or the path is not
 // known.
 std::string UsbLocationPath(DEVINST node);
+
+// The serial each interface path last reported. A unit busy with an update may let the serial
+// request time out; the unit must not then be renamed (its ID, the key of its claim), so an
+// empty answer for a path that reported a serial before keeps that serial. The path names the
+// interface of one plugged-in device, so it never carries another unit's serial while it is
+// listed. Holds the latest few paths only: a station sees a new path per unit.
+class SerialMemory {
+  public:
+    std::string Recall(const std::wstring& path, std::string serial);
+
+  private:
+    static constexpr std::size_t kPaths = 64;
+    std::deque<std::pair<std::wstring, std::string>> known_;  // the latest last
+};
 
 }  // namespace lumo

@@ -19,6 +19,9 @@ const UnitIdentity kPort12{"1-2", ""};
 const UnitIdentity kPort13{"1-3", ""};
 const UnitIdentity kSerialA{"1-2", "A0001"};
 const UnitIdentity kSerialB{"1-3", "B0002"};
+// Twins: two units that report one fixed serial, as many bootloaders do.
+const UnitIdentity kTwinA{"1-2", "M8-BOOT"};
+const UnitIdentity kTwinB{"1-3", "M8-BOOT"};
 
 struct Units {
     FaultRig& rig;
@@ -85,6 +88,8 @@ const BindingCase kCases[] = {
      true, [](Units& u) { u.Arrive(u.ours); }},
     {"one newcomer without identity", {}, {}, false, [](Units& u) { u.Remove(u.ours); }, true,
      [](Units& u) { u.Arrive(u.ours); }},
+    {"a twin with our serial present all along, ours back on its port", kTwinA, kTwinB, true,
+     [](Units& u) { u.Remove(u.ours); }, true, [](Units& u) { u.Arrive(u.ours); }},
 };
 
 TEST(UnitBinding, TheStreamStaysOnItsUnit) {
@@ -112,6 +117,27 @@ TEST(UnitBinding, TheStreamStaysOnItsUnit) {
     }
 }
 
+// A twin present beside ours all along is never ours, also once ours is gone for good and the
+// twin is the only unit with our serial.
+TEST(UnitBinding, ATwinPresentAllAlongIsNeverTaken) {
+    FaultRig rig;
+    Units u{rig, rig.AddDevice(kVariant, kTwinA), rig.AddDevice(kVariant, kTwinB)};
+    rig.Plug(u.ours);
+    rig.Plug(u.twin);
+    rig.Start();
+    rig.Click();
+    while (rig.update().bUpdating && rig.update().nBlockIndex < 300) rig.Tick();
+
+    u.Remove(u.ours);
+    rig.Notify(kDeviceArrival);
+    for (int i = 0; i < 50; ++i) rig.Tick();
+
+    EXPECT_TRUE(rig.tool().IsUpdating());
+    EXPECT_FALSE(rig.tool().IsConnected());
+    EXPECT_EQ(rig.device(u.twin).reports(), 0u) << rig.Describe();
+    EXPECT_EQ(rig.view().successes, 0);
+}
+
 // Cases where no newcomer can be told to be ours: the update waits, writing to nobody.
 TEST(UnitBinding, NoUnitIsTakenWhenNoneIsKnownToBeOurs) {
     struct Case {
@@ -121,6 +147,7 @@ TEST(UnitBinding, NoUnitIsTakenWhenNoneIsKnownToBeOurs) {
     } const cases[] = {
         {"two newcomers without identity", {}, {}},
         {"two newcomers, ours among them on another port", kPort12, kPort13},
+        {"two units with our serial, ours among them on another port", kTwinA, kTwinB},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
