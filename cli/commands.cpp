@@ -24,8 +24,8 @@ const ImageProvenance& BuiltIn(bool variant) {
 }
 
 // --all takes the units present when it starts; with none, --wait waits for them (MultiRun).
-int RunAll(const Options& options, HidAccess& hid, ConsoleReport& report,
-           const ImageChoice& images, AllRunner run_all) {
+int RunAll(const Options& options, HidAccess& hid, ConsoleReport& report, const ImageChoice& images,
+           AllRunner run_all) {
     if (!run_all) {
         report.Failed("usage", "lumo-flash: --all is not available on this platform yet.",
                       "Update one unit at a time with --device ID (see --list).");
@@ -111,14 +111,14 @@ int ListDevices(HidAccess& hid, std::ostream& out, ConsoleReport& report, bool j
     }
     out << std::flush;
     if (units.empty()) {
-        report.Notice("lumo-flash: no Orvel-M8 in update mode is present (hold its HOME button "
-                      "while plugging it in).");
+        report.Notice(
+            "lumo-flash: no Orvel-M8 in update mode is present (hold its HOME button "
+            "while plugging it in).");
     }
     return kExitSuccess;
 }
 
-std::optional<int> LoadImages(const Options& options, ImageChoice& images,
-                              ConsoleReport& report) {
+std::optional<int> LoadImages(const Options& options, ImageChoice& images, ConsoleReport& report) {
     if (!options.image) return std::nullopt;
     images.file = ReadImageFile(*options.image);
     if (!images.file->error.empty()) {

@@ -43,8 +43,7 @@ class FilteredSet : public HidInterfaceSet {
 // serial.
 bool OneUnit(const UnitIdentity& a, const UnitIdentity& b) {
     if (!a.port.empty() || !b.port.empty()) {
-        return a.port == b.port &&
-               (a.serial.empty() || b.serial.empty() || a.serial == b.serial);
+        return a.port == b.port && (a.serial.empty() || b.serial.empty() || a.serial == b.serial);
     }
     return !a.serial.empty() && a.serial == b.serial;
 }
@@ -58,8 +57,8 @@ std::string UnitId(const UnitIdentity& unit, std::string_view path) {
 }
 
 bool NamesUnit(std::string_view id, const UnitIdentity& unit, std::string_view path) {
-    return !id.empty() && (id == UnitId(unit, path) || id == unit.serial || id == unit.port ||
-                           id == path);
+    return !id.empty() &&
+           (id == UnitId(unit, path) || id == unit.serial || id == unit.port || id == path);
 }
 
 std::vector<UnitEntry> ListUnits(HidAccess& hid) {
@@ -95,8 +94,7 @@ bool SameListedUnit(const UnitEntry& known, const UnitEntry& listed) {
     const UnitIdentity& a = known.unit;
     const UnitIdentity& b = listed.unit;
     if (!a.port.empty() && !b.port.empty()) {
-        return a.port == b.port &&
-               (a.serial.empty() || b.serial.empty() || a.serial == b.serial);
+        return a.port == b.port && (a.serial.empty() || b.serial.empty() || a.serial == b.serial);
     }
     return known.id == listed.id;
 }

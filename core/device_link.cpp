@@ -89,9 +89,8 @@ bool DeviceLink::FindBoundDevice() {
     const std::optional<std::vector<DeviceCandidate>> listed = ListCandidates();
     if (!listed) return false;
 
-    const std::optional<std::size_t> choice =
-        ChooseBoundCandidate(state_.openPath, state_.openUnit, binding_.seenWithOurs, *listed,
-                             binding_.bSerialShared);
+    const std::optional<std::size_t> choice = ChooseBoundCandidate(
+        state_.openPath, state_.openUnit, binding_.seenWithOurs, *listed, binding_.bSerialShared);
     if (!choice) return false;  // ours is not listed, so the list tells nothing of its company
     // Once opened, the chosen interface is ours (the state's open path and unit).
     const DeviceCandidate& chosen = (*listed)[*choice];

@@ -53,8 +53,7 @@ struct Transfer {
 // the cancellation itself not end in time, the transfer is left to the I/O (never released)
 // rather than freed under it. The result is the I/O's own: one that completed just as it was
 // cancelled counts as done.
-bool RunBounded(HANDLE file, bool write, DWORD size, DWORD limit_ms,
-                std::unique_ptr<Transfer> io) {
+bool RunBounded(HANDLE file, bool write, DWORD size, DWORD limit_ms, std::unique_ptr<Transfer> io) {
     OVERLAPPED& ov = io->overlapped;
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (ov.hEvent == nullptr) return false;
@@ -79,7 +78,7 @@ bool RunBounded(HANDLE file, bool write, DWORD size, DWORD limit_ms,
 }
 
 class Win32InterfaceSet : public HidInterfaceSet {
-public:
+  public:
     Win32InterfaceSet(HDEVINFO set, const GUID& guid, SerialMemory& serials)
         : set_(set), guid_(guid), serials_(serials) {}
     ~Win32InterfaceSet() override { SetupDiDestroyDeviceInfoList(set_); }
@@ -106,8 +105,8 @@ public:
         if (!Select(index)) return 0;
         DWORD required = 0;
         SetupDiGetDeviceInterfaceDetailW(set_, &current_->data, nullptr, 0, &required, nullptr);
-        constexpr DWORD kMinimum = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
-                                   sizeof(WCHAR);
+        constexpr DWORD kMinimum =
+            offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + sizeof(WCHAR);
         if (required < kMinimum) return 0;
 
         // DWORD elements keep the record aligned for its size field.
@@ -126,8 +125,7 @@ public:
         path_->node = device.DevInst;
         const std::size_t max_chars =
             (required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / sizeof(WCHAR);
-        const std::wstring_view wide(detail->DevicePath,
-                                     wcsnlen(detail->DevicePath, max_chars));
+        const std::wstring_view wide(detail->DevicePath, wcsnlen(detail->DevicePath, max_chars));
         path_->wide = wide;
         path_->utf8 = Utf8FromWide(wide);
         path_->ok = wide.empty() || !path_->utf8.empty();
@@ -153,7 +151,7 @@ public:
         return unit;
     }
 
-private:
+  private:
     struct Current {
         std::uint32_t index;
         SP_DEVICE_INTERFACE_DATA data;
@@ -216,9 +214,9 @@ std::unique_ptr<HidInterfaceSet> Win32HidAccess::ListInterfaces() {
 HidHandle Win32HidAccess::Open(std::string_view path) {
     const std::wstring wide = WideFromUtf8(path);
     if (wide.empty()) return kInvalidHandle;
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE file =
+        CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     return reinterpret_cast<HidHandle>(file);
 }
 

@@ -16,7 +16,7 @@
 namespace lumo {
 
 class Win32HidAccess : public HidAccess {
-public:
+  public:
     // The limits default to the core's; tests may shorten them.
     explicit Win32HidAccess(unsigned write_timeout_ms = HID_WRITE_TIMEOUT_MS,
                             unsigned reply_timeout_ms = HID_REPLY_TIMEOUT_MS)
@@ -30,7 +30,7 @@ public:
     bool ReadReply(HidHandle h) override;
     void Close(HidHandle h) override;
 
-private:
+  private:
     SerialMemory serials_;
     unsigned write_timeout_ms_;
     unsigned reply_timeout_ms_;

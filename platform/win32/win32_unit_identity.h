@@ -3,8 +3,8 @@
 // what Wine gives.
 #pragma once
 
-#include <windows.h>
 #include <cfgmgr32.h>
+#include <windows.h>
 
 #include <deque>
 #include <string>

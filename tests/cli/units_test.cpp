@@ -31,9 +31,9 @@ TEST(Units, OneEntryPerUnitNamedBySerialElsePortElsePath) {
     bus.Plug(kKeyboard).unit = {"1-1", ""};
     bus.Plug(kA).unit = {"1-2", ""};
     bus.Plug(kB).unit = {"1-3", "M8V-000303"};
-    bus.Plug(kC);                               // identity unknown: its path names it
-    bus.Plug(kC + "x");                         // and another such interface is another unit
-    bus.Plug(kA + "#mi1").unit = {"1-2", ""};   // a second interface of the unit on 1-2
+    bus.Plug(kC);                              // identity unknown: its path names it
+    bus.Plug(kC + "x");                        // and another such interface is another unit
+    bus.Plug(kA + "#mi1").unit = {"1-2", ""};  // a second interface of the unit on 1-2
     const auto units = ListUnits(bus);
     EXPECT_EQ(Ids(units), (std::vector<std::string>{"1-2", "M8V-000303", kC, kC + "x"}));
     EXPECT_TRUE(units[0].variant);
@@ -76,6 +76,52 @@ TEST(Units, UnitNamedByPathIsFollowedByItsIdentity) {
     EXPECT_EQ(units[0].path, kB);
 }
 
+// Twins: two units that report one fixed serial are two units, each named by its port; the
+// serial names neither, and a run on one never sees the other or its serial.
+TEST(Units, TwinsAreToldApartByTheirPorts) {
+    FakeHidBus bus;
+    bus.Plug(kA).unit = {"1-2", "M8-BOOT"};
+    bus.Plug(kB).unit = {"1-3", "M8-BOOT"};
+    const auto units = ListUnits(bus);
+    ASSERT_EQ(Ids(units), (std::vector<std::string>{"1-2", "1-3"}));
+    EXPECT_TRUE(units[0].serial_shared && units[1].serial_shared);
+    EXPECT_EQ(UnitsNamed(units, "M8-BOOT").size(), 2u);
+    std::ostringstream line;
+    PrintUnitLine(line, units[1]);
+    EXPECT_NE(line.str().find("serial M8-BOOT (shared: named by its port)"), std::string::npos)
+        << line.str();
+
+    OneUnitHid one(bus, units[1]);
+    const auto seen = ListUnits(one);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].path, kB);
+    EXPECT_EQ(seen[0].unit.serial, "");  // claimed and bound by its port
+    bus.Unplug(kB);
+    EXPECT_TRUE(ListUnits(one).empty());  // never its twin on 1-2
+
+    bus.Unplug(kA);  // alone, the serial names the unit again
+    bus.Plug(kA).unit = {"1-2", "M8-BOOT"};
+    EXPECT_EQ(Ids(ListUnits(bus)), std::vector<std::string>{"M8-BOOT"});
+}
+
+// A unit met before is still the one known when its ID changed: by its port.
+TEST(Units, SameListedUnitFollowsThePort) {
+    const UnitEntry known{"M8-BOOT", kA, true, {"1-2", "M8-BOOT"}};
+    const struct {
+        UnitEntry listed;
+        bool same;
+    } cases[] = {
+        {{"1-2", kA, true, {"1-2", "M8-BOOT"}, true}, true},  // a twin arrived: named by port
+        {{"1-2", kA, true, {"1-2", ""}}, true},               // its serial not read this time
+        {{"M8V-9", kA, true, {"1-2", "M8V-9"}}, false},       // another unit in its port
+        {{"M8-BOOT", kB, true, {"1-3", "M8-BOOT"}}, false},   // the serial on another port
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SameListedUnit(known, c.listed), c.same)
+            << c.listed.id << " " << c.listed.unit.port;
+    }
+}
+
 // RunCommand hands the update the HID access it saw; the test's runner lists what it sees.
 std::vector<std::string> g_runner_saw;
 int RecordingRunner(const Options&, HidAccess& hid, ConsoleReport&, const ImageChoice&) {
@@ -115,6 +161,21 @@ TEST_F(Command, DeviceLeavesTheUpdateOnlyThatUnit) {
     o.device = "1-3";
     EXPECT_EQ(Run(o), kExitSuccess);
     EXPECT_EQ(g_runner_saw, std::vector<std::string>{"M8V-000303"});
+}
+
+TEST_F(Command, DeviceNamingTwinsBySerialIsRefusedWithTheirPorts) {
+    bus.Unplug(kB);
+    bus.Unplug(kA);
+    bus.Plug(kA).unit = {"1-2", "M8-BOOT"};
+    bus.Plug(kB).unit = {"1-3", "M8-BOOT"};
+    Options o;
+    o.device = "M8-BOOT";
+    EXPECT_EQ(Run(o), kExitNoDevice);
+    EXPECT_TRUE(bus.writes.empty());
+    EXPECT_NE(err.str().find("lumo-flash --device 1-3\n"), std::string::npos) << err.str();
+    o.device = "1-3";
+    EXPECT_EQ(Run(o), kExitSuccess);
+    EXPECT_EQ(g_runner_saw, std::vector<std::string>{"1-3"});
 }
 
 TEST_F(Command, OneUnitNeedsNoChoice) {

@@ -42,10 +42,10 @@ struct BindingCase {
     const char* name;
     UnitIdentity ours;
     UnitIdentity twin;
-    bool twin_at_start;                   // plugged in (after ours) before the tool starts
-    std::function<void(Units&)> away;     // at block 300 of the update
-    bool waits;                           // the update is suspended 20 ticks later
-    std::function<void(Units&)> back;     // then
+    bool twin_at_start;                // plugged in (after ours) before the tool starts
+    std::function<void(Units&)> away;  // at block 300 of the update
+    bool waits;                        // the update is suspended 20 ticks later
+    std::function<void(Units&)> back;  // then
 };
 
 const BindingCase kCases[] = {
@@ -53,20 +53,33 @@ const BindingCase kCases[] = {
      [](Units& u) { u.Remove(u.ours); }, true, [](Units& u) { u.Arrive(u.ours); }},
     {"the other unit removed: the stream stays on ours", kPort12, kPort13, true,
      [](Units& u) { u.Remove(u.twin); }, false, [](Units&) {}},
-    {"an unrelated interface removed", {}, {}, true,
+    {"an unrelated interface removed",
+     {},
+     {},
+     true,
      [](Units& u) {
          u.rig.UnplugUnrelated();
          u.rig.Notify(kDeviceRemoveComplete);
      },
-     false, [](Units&) {}},
-    {"a unit present all along, without identities", {}, {}, true,
-     [](Units& u) { u.Remove(u.ours); }, true, [](Units& u) { u.Arrive(u.ours); }},
-    {"a unit plugged in beside ours during the update, without identities", {}, {}, false,
+     false,
+     [](Units&) {}},
+    {"a unit present all along, without identities",
+     {},
+     {},
+     true,
+     [](Units& u) { u.Remove(u.ours); },
+     true,
+     [](Units& u) { u.Arrive(u.ours); }},
+    {"a unit plugged in beside ours during the update, without identities",
+     {},
+     {},
+     false,
      [](Units& u) {
          u.Arrive(u.twin);
          u.Remove(u.ours);
      },
-     true, [](Units& u) { u.Arrive(u.ours); }},
+     true,
+     [](Units& u) { u.Arrive(u.ours); }},
     {"a lone unit replugged into another port", kPort12, kPort13, false,
      [](Units& u) {
          u.Remove(u.ours);
@@ -86,7 +99,12 @@ const BindingCase kCases[] = {
          u.rig.MovePort(u.ours, "2-1");
      },
      true, [](Units& u) { u.Arrive(u.ours); }},
-    {"one newcomer without identity", {}, {}, false, [](Units& u) { u.Remove(u.ours); }, true,
+    {"one newcomer without identity",
+     {},
+     {},
+     false,
+     [](Units& u) { u.Remove(u.ours); },
+     true,
      [](Units& u) { u.Arrive(u.ours); }},
     {"a twin with our serial present all along, ours back on its port", kTwinA, kTwinB, true,
      [](Units& u) { u.Remove(u.ours); }, true, [](Units& u) { u.Arrive(u.ours); }},
@@ -181,9 +199,9 @@ TEST(UnitBinding, SameUnitByItsSerialElseByItsPort) {
         {{"1-2", "A"}, {"1-3", "A"}, true},   // the serial follows the unit to another port
         {{"1-2", "A"}, {"1-2", "B"}, false},  // another unit in our port
         {{"1-2", ""}, {"1-2", ""}, true},
-        {{"1-2", "A"}, {"1-2", ""}, true},    // the serial not read this time
+        {{"1-2", "A"}, {"1-2", ""}, true},  // the serial not read this time
         {{"1-2", ""}, {"1-3", ""}, false},
-        {{}, {}, false},                      // unknown is never the same
+        {{}, {}, false},  // unknown is never the same
     };
     for (const Case& c : cases) {
         EXPECT_EQ(SameUnit(c.ours, c.other), c.same)
