@@ -15,6 +15,8 @@ namespace {
 
 constexpr const char* kPutIntoUpdateMode =
     "put it into update mode again (hold HOME while plugging it in) and run lumo-flash again.";
+constexpr const char* kReplugAtStation =
+    "unplug it and plug it in again with HOME held: the station updates it again.";
 
 UpdateOptions WithQuestion(UpdateOptions options, Question* question) {
     options.question = question;
@@ -33,7 +35,33 @@ FlashRun::FlashRun(HidAccess& hid, Pause& pause, Clock& clock, ConsoleReport& re
       clock_(clock),
       report_(report),
       settings_(std::move(settings)),
-      tool_(hid_, *this, pause, WithQuestion(settings_.update, this)) {}
+      tool_(hid_, *this, pause, WithQuestion(settings_.update, this)) {
+    result_.begin_ms = clock_.NowMs();
+}
+
+FlashRun::~FlashRun() { tool_.ReleaseDevice(); }
+
+void FlashRun::SetUnit(const UnitEntry& unit) {
+    result_.unit = unit;
+    result_.product = ProductOf(unit.variant);
+}
+
+std::string FlashRun::Retry() const {
+    return settings_.at_station ? kReplugAtStation : kPutIntoUpdateMode;
+}
+
+void FlashRun::Fail(std::string_view reason, std::string_view text, std::string_view next) {
+    result_.reason = reason;
+    result_.text = text;
+    report_.Failed(reason, text, next);
+}
+
+void FlashRun::StopBeforeStart() { no_start_ = true; }
+
+void FlashRun::EndUntouched() {
+    Fail(kNotStartedReason, "Stopped before its update began.", "Nothing was written to it.");
+    Finish(kExitAborted);
+}
 
 std::uint64_t FlashRun::ElapsedMs() { return clock_.NowMs() - update_begin_ms_; }
 
@@ -42,7 +70,12 @@ ProgressFigures FlashRun::Figures() {
 }
 
 void FlashRun::Finish(int code) {
-    if (!exit_code_) exit_code_ = code;
+    if (exit_code_) return;
+    exit_code_ = code;
+    result_.exit = code;
+    result_.end_ms = clock_.NowMs();
+    result_.block = tool_.update_state().nBlockIndex;
+    result_.phase = code == kExitSuccess ? UnitPhase::kDone : UnitPhase::kFailed;
 }
 
 void FlashRun::Begin() { BeginRun(false); }
@@ -52,12 +85,15 @@ void FlashRun::BeginOnArrival() { BeginRun(true); }
 bool FlashRun::RefusedSeveralUnits() {
     if (!settings_.refuse_several_units || !RefuseSeveralUnits(ListUnits(hid_), report_))
         return false;
+    result_.reason = "several-units";
     Finish(kExitNoDevice);
     return true;
 }
 
 void FlashRun::BeginRun(bool arrived) {
     begin_ms_ = clock_.NowMs();
+    result_.begin_ms = begin_ms_;
+    result_.phase = UnitPhase::kPausing;
     last_search_ms_ = begin_ms_;
     if (arrived) {
         tool_.OnDeviceChange(kDeviceArrival, 0);
@@ -77,11 +113,13 @@ void FlashRun::OnDeviceChange(unsigned event) {
     if (exit_code_) return;
     const bool was_connected = tool_.IsConnected();
     const unsigned opens_before = hid_.opens();
+    const std::string path_before = tool_.link_state().openPath;
     tool_.OnDeviceChange(event, 0);
-    AfterDeviceChange(was_connected, opens_before);
+    AfterDeviceChange(was_connected, opens_before, path_before);
 }
 
-void FlashRun::AfterDeviceChange(bool was_connected, unsigned opens_before) {
+void FlashRun::AfterDeviceChange(bool was_connected, unsigned opens_before,
+                                 const std::string& path_before) {
     if (exit_code_) return;
     const bool connected = tool_.IsConnected();
     if (!pressed_) {
@@ -93,26 +131,41 @@ void FlashRun::AfterDeviceChange(bool was_connected, unsigned opens_before) {
     if (!tool_.IsUpdating()) return;
     // Each open during the update is where the rest of the stream goes from here: after a
     // replug, or at once when another interface's removal made the link close and reopen.
-    if (connected && hid_.opens() != opens_before) {
+    const bool quiet = settings_.several_units && was_connected && !suspended_ &&
+                       tool_.link_state().openPath == path_before;
+    if (connected && hid_.opens() != opens_before && !quiet) {
         report_.DeviceFound(hid_.last_path(), ProductOf(tool_.link_state().bVariantDevice),
                             tool_.link_state().openUnit, tool_.update_state().nBlockIndex);
     }
     if (was_connected && !connected) {
         suspended_ = true;
         suspended_at_ms_ = clock_.NowMs();
+        result_.phase = UnitPhase::kSuspended;
         report_.Suspended(Figures(), settings_.resume_timeout_s);
     } else if (!was_connected && connected && suspended_) {
         suspended_ = false;
+        ++result_.resumes;
+        result_.phase = UnitPhase::kResumed;
         report_.Resumed(Figures());
     }
 }
 
 void FlashRun::PressUpdate() {
     pressed_ = true;
+    if (no_start_) {
+        EndUntouched();
+        return;
+    }
     const bool variant = tool_.link_state().bVariantDevice;
+    result_.product = ProductOf(variant);
+    if (result_.unit.id.empty()) {
+        const auto& link = tool_.link_state();
+        result_.unit = {UnitId(link.openUnit, link.openPath), link.openPath, variant,
+                        link.openUnit};
+    }
     report_.DeviceFound(hid_.last_path(), ProductOf(variant), tool_.link_state().openUnit);
     if (settings_.image_for_variant && *settings_.image_for_variant != variant) {
-        report_.Failed("wrong-product",
+        Fail("wrong-product",
                        "The image file is for product " + ProductOf(!variant) +
                            ", but the device found is product " + ProductOf(variant) +
                            ". Nothing was written.",
@@ -123,31 +176,34 @@ void FlashRun::PressUpdate() {
     }
     const FirmwareImage& image = SelectFirmwareImage(settings_.update.images, variant);
     blocks_ = (image.length + UPDATE_BLOCK_SIZE - 1) / UPDATE_BLOCK_SIZE;
+    result_.blocks = blocks_;
 
     tool_.OnBnClickedUpdate();
     if (exit_code_) return;  // the start failed: its warning has been reported
     if (!tool_.IsUpdating()) {
         // Declined before anything was written (the stand-in question answered No).
-        report_.Failed("declined", "Nothing was written.",
+        Fail("declined", "Nothing was written.",
                        "Run lumo-flash again with the image the device should get.");
         Finish(kExitUsage);
         return;
     }
     started_ = true;
+    result_.started = true;
+    result_.phase = UnitPhase::kStreaming;
     report_.Started(ProductOf(variant), blocks_, image.length,
                     variant ? settings_.variant_sha256 : settings_.primary_sha256);
     update_begin_ms_ = clock_.NowMs();
+    result_.update_begin_ms = update_begin_ms_;
 }
 
 void FlashRun::OnTick() {
     if (exit_code_) return;
     const std::uint64_t now = clock_.NowMs();
-    if (first_interrupt_ms_ && now - *first_interrupt_ms_ > kSecondInterruptMs) {
-        first_interrupt_ms_.reset();
-        report_.Notice("No second Ctrl-C: the update goes on.");
-    }
+    if (interrupts_.Lapsed(now)) report_.Notice("No second Ctrl-C: the update goes on.");
     if (!pressed_) {
-        if (now - begin_ms_ >= Ms(settings_.wait_s)) {
+        if (no_start_) {
+            EndUntouched();
+        } else if (now - begin_ms_ >= Ms(settings_.wait_s)) {
             GiveUpWaiting();
         } else if (now - last_search_ms_ >= kWaitSearchMs) {
             // Searched as an arrival would be: the dialog's texts and pause, then Update.
@@ -161,7 +217,11 @@ void FlashRun::OnTick() {
     const std::uint32_t before = tool_.update_state().nBlockIndex;
     tool_.OnTimer(UPDATE_TIMER_ID);
     if (exit_code_) return;
-    if (tool_.update_state().nBlockIndex != before) report_.Progress(Figures());
+    if (tool_.update_state().nBlockIndex != before) {
+        result_.block = tool_.update_state().nBlockIndex;
+        result_.percent = percent_;
+        report_.Progress(Figures());
+    }
 
     if (suspended_ && clock_.NowMs() - suspended_at_ms_ >= Ms(settings_.resume_timeout_s)) {
         char text[160];
@@ -169,18 +229,15 @@ void FlashRun::OnTick() {
                       "The device did not come back within %g s; the update stopped at block %u "
                       "of %u.",
                       settings_.resume_timeout_s, tool_.update_state().nBlockIndex, blocks_);
-        report_.Failed("resume-timeout", text,
-                       std::string("The device needs the update again: ") + kPutIntoUpdateMode);
+        Fail("resume-timeout", text, "The device needs the update again: " + Retry());
         Finish(kExitFailed);
     }
 }
 
 void FlashRun::OnInterrupt() {
     if (exit_code_) return;
-    const std::uint64_t now = clock_.NowMs();
-    const bool second = first_interrupt_ms_ && now - *first_interrupt_ms_ <= kSecondInterruptMs;
+    const bool second = interrupts_.OnInterrupt(clock_.NowMs()) == InterruptPolicy::Step::kSecond;
     if (tool_.IsUpdating() && !second) {
-        first_interrupt_ms_ = now;
         report_.Notice(
             "Stopping now leaves the device without complete firmware. Press Ctrl-C again "
             "within 3 s to abort; otherwise the update goes on.");
@@ -196,28 +253,29 @@ void FlashRun::OnTerminating(std::string_view cause) {
 
 void FlashRun::Abort(std::string_view cause) {
     if (tool_.IsUpdating()) {
-        report_.Failed("aborted", std::string(cause) + " at block " +
-                                      std::to_string(tool_.update_state().nBlockIndex) + " of " +
-                                      std::to_string(blocks_) + ".",
-                       std::string("The device is left without complete firmware and needs the "
-                                   "update again: ") + kPutIntoUpdateMode);
+        Fail("aborted",
+             std::string(cause) + " at block " + std::to_string(tool_.update_state().nBlockIndex) +
+                 " of " + std::to_string(blocks_) + ".",
+             "The device is left without complete firmware and needs the update again: " +
+                 Retry());
     } else {
-        report_.Failed("aborted", std::string(cause) + ".", "Nothing was written to a device.");
+        Fail("aborted", std::string(cause) + ".", "Nothing was written to a device.");
     }
     Finish(kExitAborted);
 }
 
 void FlashRun::GiveUpWaiting() {
     if (hid_.last_open_failed()) {
-        report_.Failed("cannot-open",
-                       "An Orvel-M8 in update mode is present but cannot be opened: " +
-                           hid_.last_path(),
-                       "Give your user access to it (see the message above about its node), or "
-                       "close the program that holds it, then run lumo-flash again.");
+        Fail("cannot-open",
+             "An Orvel-M8 in update mode is present but cannot be opened: " + hid_.last_path(),
+             std::string("Give your user access to it (see the message above about its node), "
+                         "or close the program that holds it, then ") +
+                 (settings_.at_station ? "unplug it and plug it in again." :
+                                         "run lumo-flash again."));
         Finish(kExitCannotOpen);
         return;
     }
-    report_.Failed("no-device", std::string(text::kNotConnected),
+    Fail("no-device", std::string(text::kNotConnected),
                    "Hold the device's HOME button while plugging it in, then run lumo-flash "
                    "again (--wait SECONDS waits for it).");
     Finish(kExitNoDevice);
@@ -226,20 +284,25 @@ void FlashRun::GiveUpWaiting() {
 void FlashRun::ShowWarningBox(std::string_view text) {
     if (exit_code_) return;
     if (text == text::kUnitBusy) {
-        report_.Failed("unit-busy", text,
-                       "Nothing was written. Run lumo-flash again when the other update has "
-                       "ended, or choose another unit (--list, --device ID).");
+        Fail("unit-busy", text,
+             settings_.at_station
+                 ? "Nothing was written. Unplug it and plug it in again once the other update "
+                   "has ended."
+                 : "Nothing was written. Run lumo-flash again when the other update has ended, "
+                   "or choose another unit (--list, --device ID).");
         Finish(kExitUnitBusy);
         return;
     }
     if (!started_) {
-        report_.Failed("start-failed", text,
-                       "The device did not take the start of the update; nothing else was "
-                       "written. Unplug it, " + std::string(kPutIntoUpdateMode));
+        Fail("start-failed", text,
+             "The device did not take the start of the update; nothing else was written. " +
+                 (settings_.at_station ? "Unplug it and plug it in again with HOME held: the "
+                                         "station updates it again."
+                                       : "Unplug it, " + std::string(kPutIntoUpdateMode)));
     } else {
-        report_.Failed("write-failed", text,
-                       std::string("The update stopped part-way and the device is left without "
-                                   "complete firmware: ") + kPutIntoUpdateMode);
+        Fail("write-failed", text,
+             "The update stopped part-way and the device is left without complete firmware: " +
+                 Retry());
     }
     Finish(kExitFailed);
 }
@@ -248,6 +311,7 @@ void FlashRun::ShowPlainBox(std::string_view text) {
     if (exit_code_) return;
     ProgressFigures figures = Figures();
     figures.block = blocks_;
+    result_.percent = 100;
     report_.Done(figures, text, "The device has its new firmware; you can unplug it now.");
     Finish(kExitSuccess);
 }

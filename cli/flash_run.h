@@ -13,8 +13,10 @@
 
 #include "cli/clock.h"
 #include "cli/console_report.h"
+#include "cli/interrupt_policy.h"
 #include "cli/observed_hid.h"
 #include "cli/run_events.h"
+#include "cli/unit_result.h"
 #include "core/lumo_tool.h"
 #include "core/update_sequence.h"
 #include "ports/question.h"
@@ -22,8 +24,6 @@
 
 namespace lumo::cli {
 
-// How long a first Ctrl-C during an update waits for the second.
-inline constexpr std::uint64_t kSecondInterruptMs = 3000;
 // While waiting for the device, a search this often besides the arrival notifications: a
 // notification that was missed (or a backend still starting) cannot keep the device unseen.
 inline constexpr std::uint64_t kWaitSearchMs = 500;
@@ -39,6 +39,12 @@ struct RunSettings {
     // the run waited for is chosen, the run refuses (exit status 2, nothing written) if two or
     // more are present by then.
     bool refuse_several_units = false;
+    // A station's run: what to do after a failure is said as a line operator does it (unplug
+    // the unit and plug it in again), not as running lumo-flash again.
+    bool at_station = false;
+    // One of several units' runs: a reopen of the same node (another unit's removal makes every
+    // link close and reopen) is not worth a line.
+    bool several_units = false;
     UpdateOptions update;         // images, stand_ins, lifetime; the question is the run's
     std::string variant_sha256;   // of the image each product would get
     std::string primary_sha256;
@@ -48,6 +54,14 @@ class FlashRun : public RunEvents, private StatusView, private Question {
   public:
     FlashRun(HidAccess& hid, Pause& pause, Clock& clock, ConsoleReport& report,
              RunSettings settings);
+    // Closes the device it holds: a station updates units for hours, and every handle left
+    // open keeps its node (and on Linux a hidraw minor number) taken.
+    ~FlashRun() override;
+    FlashRun(const FlashRun&) = delete;
+    FlashRun& operator=(const FlashRun&) = delete;
+
+    // The unit as it was listed, when the run is one of several.
+    void SetUnit(const UnitEntry& unit);
 
     // The first search (with the dialog's pause when it finds the device); Update is pressed
     // as soon as a device is connected.
@@ -60,9 +74,14 @@ class FlashRun : public RunEvents, private StatusView, private Question {
     void OnInterrupt() override;
     // Ends the run with kExitAborted.
     void OnTerminating(std::string_view cause) override;
+    // A stop that leaves a unit whose start report has not gone out untouched: the run ends
+    // (kExitAborted, reason kNotStartedReason) at its next step instead of writing it, also
+    // when it comes while the run is in a pause. A run already streaming goes on.
+    void StopBeforeStart();
 
     std::optional<int> exit_code() override { return exit_code_; }
     const LumoTool& tool() const { return tool_; }
+    const UnitResult& result() const { return result_; }
 
   private:
     // StatusView: the dialog's controls have no console counterpart except the boxes and the
@@ -80,10 +99,15 @@ class FlashRun : public RunEvents, private StatusView, private Question {
     void BeginRun(bool arrived);
     // With refuse_several_units and two or more units present: the refusal, and true.
     bool RefusedSeveralUnits();
-    void AfterDeviceChange(bool was_connected, unsigned opens_before);
+    void AfterDeviceChange(bool was_connected, unsigned opens_before,
+                           const std::string& path_before);
     void PressUpdate();
     void GiveUpWaiting();
+    void EndUntouched();
+    void Fail(std::string_view reason, std::string_view text, std::string_view next);
     void Finish(int code);
+    // What to do to try again: at a station, unplug and replug; else run lumo-flash again.
+    std::string Retry() const;
     void Abort(std::string_view cause);
     ProgressFigures Figures();
     std::uint64_t ElapsedMs();
@@ -98,13 +122,15 @@ class FlashRun : public RunEvents, private StatusView, private Question {
     bool pressed_ = false;  // Update has been pressed (once per run)
     bool started_ = false;  // the device answered the start report
     bool suspended_ = false;
+    bool no_start_ = false;  // StopBeforeStart() came
     unsigned percent_ = 0;
     std::uint32_t blocks_ = 0;
     std::uint64_t begin_ms_ = 0;
     std::uint64_t update_begin_ms_ = 0;
     std::uint64_t last_search_ms_ = 0;
     std::uint64_t suspended_at_ms_ = 0;
-    std::optional<std::uint64_t> first_interrupt_ms_;
+    InterruptPolicy interrupts_;
+    UnitResult result_;
 };
 
 }  // namespace lumo::cli

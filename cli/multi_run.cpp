@@ -13,29 +13,6 @@
 
 namespace lumo::cli {
 
-const char* UnitOutcome(int code) {
-    switch (code) {
-        case kExitSuccess: return "updated";
-        case kExitFailed: return "failed (needs the update again)";
-        case kExitNoDevice: return "not found";
-        case kExitUsage: return "refused";
-        case kExitCannotOpen: return "cannot be opened";
-        case kExitUnitBusy: return "busy: another program is updating it";
-        case kExitAborted: return "aborted";
-        default: return "ended";
-    }
-}
-
-std::string UnitResultJson(const UnitEntry& unit, int code) {
-    return JsonLine()
-        .Add("event", "unit-result")
-        .Add("unit", unit.id)
-        .Add("product", unit.variant ? "7b16" : "c3d1")
-        .Add("exit", static_cast<std::uint64_t>(code))
-        .Add("result", UnitOutcome(code))
-        .str();
-}
-
 void UnitRuns::SharedLifetime::UpdateStarted() {
     if (under_way_++ == 0 && inner) inner->UpdateStarted();
 }
@@ -60,9 +37,10 @@ UnitRuns::UnitRuns(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out
     settings_.update.lifetime = &lifetime_;
 }
 
-std::unique_ptr<UnitRun> UnitRuns::Make(const UnitEntry& entry) {
+UnitRun& UnitRuns::Add(const UnitEntry& entry, std::size_t slot) {
     auto u = std::make_unique<UnitRun>();
     u->entry = entry;
+    u->slot = slot;
     u->hid = std::make_unique<OneUnitHid>(hid_, entry);
     u->out_buf = std::make_unique<TaggedLines>(out_, entry.id, json());
     u->err_buf = std::make_unique<TaggedLines>(err_, entry.id, false);
@@ -72,10 +50,56 @@ std::unique_ptr<UnitRun> UnitRuns::Make(const UnitEntry& entry) {
     if (make_claims_) u->claims = make_claims_();
     RunSettings s = settings_;
     s.update.claims = u->claims.get();
+    s.several_units = true;
     if (make_strand_) u->strand = make_strand_();
     u->run = std::make_unique<FlashRun>(*u->hid, u->strand ? *u->strand : pause_, clock_,
                                         *u->report, std::move(s));
-    return u;
+    u->run->SetUnit(entry);
+    active_.push_back(std::move(u));
+    return *active_.back();
+}
+
+void UnitRuns::CollectEnded(const std::function<void(UnitRun&)>& ended) {
+    for (auto it = active_.begin(); it != active_.end();) {
+        UnitRun& u = **it;
+        if (!u.exit_code()) {
+            ++it;
+            continue;
+        }
+        u.out->flush();
+        u.err->flush();
+        ended(u);
+        it = active_.erase(it);  // the run, its device, claim, strand and streams go here
+    }
+}
+
+bool UnitRuns::AnyStreaming() const {
+    return std::any_of(active_.begin(), active_.end(),
+                       [](const auto& u) { return u->Streaming(); });
+}
+
+void UnitRuns::StopBeforeStart() {
+    for (auto& u : active_) u->StopBeforeStart();
+}
+
+void UnitRuns::Abort(std::string_view cause) {
+    for (auto& u : active_) {
+        u->StopBeforeStart();
+        u->OnTerminating(cause);
+    }
+}
+
+void ReportDraining(std::ostream& err, std::size_t streaming) {
+    err << "Stopping: no new unit is taken and units not started yet are left untouched; ";
+    if (streaming == 0) {
+        err << "none is being updated.";
+    } else {
+        err << "the " << streaming << (streaming == 1 ? " unit" : " units")
+            << " being updated finish first. Press Ctrl-C again within 3 s to abort "
+            << (streaming == 1 ? "its update" : "their updates")
+            << " (the units are then left without complete firmware).";
+    }
+    err << std::endl;
 }
 
 void UnitRun::Deliver(std::function<void()> call) {
@@ -146,10 +170,18 @@ MultiRun::MultiRun(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out
                    const StrandMaker& make_strand)
     : runs_(hid, pause, clock, out, err, mode, settings, make_claims, make_strand),
       report_(out, err, mode),
+      initial_(units),
       waiting_(units.empty()),
-      wait_s_(settings.wait_s) {
-    units_.reserve(units.size());
-    for (const UnitEntry& entry : units) units_.push_back(runs_.Make(entry));
+      wait_s_(settings.wait_s) {}
+
+void MultiRun::Start(const std::vector<UnitEntry>& units, bool arrived) {
+    results_.resize(units.size());
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        results_[i].unit = units[i];
+        runs_.Add(units[i], i);
+    }
+    // Begun once all are made: a unit's first call may pause, and the loop goes on meanwhile.
+    for (auto& u : runs_.active()) arrived ? u->BeginOnArrival() : u->Begin();
 }
 
 void MultiRun::Begin() {
@@ -159,7 +191,7 @@ void MultiRun::Begin() {
         Look();
         return;
     }
-    for (auto& u : units_) u->Begin();
+    Start(initial_, false);
 }
 
 void MultiRun::Look() {
@@ -175,10 +207,9 @@ void MultiRun::TakeUnits() {
         return;
     }
     waiting_ = false;
-    for (const UnitEntry& entry : *units) units_.push_back(runs_.Make(entry));
     // Each unit is taken as the single-unit run takes the one it waited for: searched as an
     // arrival, with the tool's pause after one.
-    for (auto& u : units_) u->BeginOnArrival();
+    Start(*units, true);
 }
 
 void MultiRun::EndWait(int code) {
@@ -188,8 +219,8 @@ void MultiRun::EndWait(int code) {
 
 void MultiRun::OnTick() {
     if (exit_code_) return;
+    const std::uint64_t now = runs_.clock().NowMs();
     if (waiting_) {
-        const std::uint64_t now = runs_.clock().NowMs();
         if (first_seen_ms_) {
             // The others plugged in with the first one are all there by the end of the pause.
             if (now - *first_seen_ms_ >= DEVICE_ARRIVAL_PAUSE_MS) TakeUnits();
@@ -202,7 +233,10 @@ void MultiRun::OnTick() {
         }
         return;
     }
-    for (auto& u : units_) u->OnTick();
+    if (interrupts_.Lapsed(now)) {
+        runs_.err() << "No second Ctrl-C: the updates under way go on to their end." << std::endl;
+    }
+    for (auto& u : runs_.active()) u->OnTick();
 }
 
 void MultiRun::OnDeviceChange(unsigned event) {
@@ -211,15 +245,26 @@ void MultiRun::OnDeviceChange(unsigned event) {
         if (event == kDeviceArrival && !first_seen_ms_) Look();
         return;
     }
-    for (auto& u : units_) u->OnDeviceChange(event);
+    for (auto& u : runs_.active()) u->OnDeviceChange(event);
 }
 
 void MultiRun::OnInterrupt() {
+    if (exit_code_) return;
     if (waiting_) {
         OnTerminating("Aborted by the user");
         return;
     }
-    for (auto& u : units_) u->OnInterrupt();
+    const bool second =
+        interrupts_.OnInterrupt(runs_.clock().NowMs()) == InterruptPolicy::Step::kSecond;
+    if (draining_ && second) {
+        runs_.Abort("Aborted by the user");
+        return;
+    }
+    draining_ = true;
+    runs_.StopBeforeStart();
+    ReportDraining(runs_.err(), static_cast<std::size_t>(std::count_if(
+                                    runs_.active().begin(), runs_.active().end(),
+                                    [](const auto& u) { return u->Streaming(); })));
 }
 
 void MultiRun::OnTerminating(std::string_view cause) {
@@ -229,18 +274,18 @@ void MultiRun::OnTerminating(std::string_view cause) {
         EndWait(kExitAborted);
         return;
     }
-    for (auto& u : units_) u->OnTerminating(cause);
+    runs_.Abort(cause);
 }
 
 std::optional<int> MultiRun::exit_code() {
     if (exit_code_) return exit_code_;
     if (waiting_) return std::nullopt;
-    for (auto& u : units_)
-        if (!u->exit_code()) return std::nullopt;
+    runs_.CollectEnded([this](UnitRun& u) { results_[u.slot] = u.result(); });
+    if (!runs_.active().empty()) return std::nullopt;
     int code = kExitSuccess;
-    for (auto& u : units_) {
-        if (*u->run->exit_code() != kExitSuccess) {
-            code = *u->run->exit_code();
+    for (const UnitResult& r : results_) {
+        if (!r.Updated()) {
+            code = r.exit.value_or(kExitFailed);
             break;
         }
     }
@@ -251,21 +296,22 @@ std::optional<int> MultiRun::exit_code() {
 
 void MultiRun::PrintTable() {
     std::ostream& out = runs_.out();
-    for (auto& u : units_) u->out->flush();
     std::size_t width = 4;
-    for (const auto& u : units_) width = std::max(width, u->entry.id.size());
+    for (const UnitResult& r : results_) width = std::max(width, r.unit.id.size());
     if (!runs_.json()) {
         out << '\n' << std::left << std::setw(static_cast<int>(width)) << "unit"
             << "  product  exit  result\n";
     }
-    for (auto& u : units_) {
-        const int code = *u->run->exit_code();
+    for (const UnitResult& r : results_) {
+        const int code = r.exit.value_or(kExitFailed);
         if (runs_.json()) {
-            out << UnitResultJson(u->entry, code) << '\n';
+            out << UnitResultJson(r) << '\n';
         } else {
-            out << std::left << std::setw(static_cast<int>(width)) << u->entry.id << "  "
-                 << (u->entry.variant ? "7b16" : "c3d1") << "     " << std::setw(4) << code
-                 << "  " << UnitOutcome(code) << '\n';
+            out << std::left << std::setw(static_cast<int>(width)) << r.unit.id << "  "
+                << (r.unit.variant ? "7b16" : "c3d1") << "     " << std::setw(4) << code << "  "
+                << UnitOutcome(code);
+            if (!r.Updated() && !r.reason.empty()) out << " (" << r.reason << ")";
+            out << '\n';
         }
     }
     out << std::flush;

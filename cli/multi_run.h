@@ -20,8 +20,10 @@
 
 #include "cli/console_report.h"
 #include "cli/flash_run.h"
+#include "cli/interrupt_policy.h"
 #include "cli/run_events.h"
 #include "cli/tagged_lines.h"
+#include "cli/unit_result.h"
 #include "cli/unit_strand.h"
 #include "cli/units.h"
 #include "ports/unit_claims.h"
@@ -32,14 +34,9 @@ namespace lumo::cli {
 // Makes the claim object of one unit's update (each holds one claim at a time); null: none.
 using ClaimsMaker = std::function<std::unique_ptr<UnitClaims>()>;
 
-// How a unit's run ended, in words ("updated", "busy: another program is updating it").
-const char* UnitOutcome(int exit_code);
-// The same as a --json object: {"event":"unit-result","unit":…,"product":…,"exit":…,"result":…}.
-std::string UnitResultJson(const UnitEntry& unit, int exit_code);
-
 // One unit's run and what it owns, and the way in for its events: on its strand when it has
-// one. Members end in reverse order: the run (which ends an update still under way) before the
-// strand, claims and streams it uses.
+// one. Members end in reverse order: the run (which ends an update still under way and closes
+// its device) before the strand, claims and streams it uses.
 class UnitRun {
   public:
     void Begin();
@@ -51,12 +48,18 @@ class UnitRun {
     void OnDeviceChange(unsigned event);
     void OnInterrupt();
     void OnTerminating(std::string_view cause);
+    // Takes effect at once, also while the unit is in a pause: see FlashRun::StopBeforeStart.
+    void StopBeforeStart() { run->StopBeforeStart(); }
     // A call of the run is in a pause on its strand, or events wait for it to end.
     bool Held() const;
     // The run's status once it has ended and is not held.
     std::optional<int> exit_code() const;
+    // The start report went out and the update has not ended (also while held in a pause).
+    bool Streaming() const { return run->result().started && !run->exit_code(); }
+    const UnitResult& result() const { return run->result(); }
 
     UnitEntry entry;
+    std::size_t slot = 0;  // its place among the units of the run, for the closing table
     std::unique_ptr<OneUnitHid> hid;
     std::unique_ptr<TaggedLines> out_buf, err_buf;
     std::unique_ptr<std::ostream> out, err;
@@ -74,8 +77,11 @@ class UnitRun {
     std::deque<std::function<void()>> held_;  // events that came during its pause
 };
 
-// What the runs of one process share (the HID access, time, output, settings) and how each
-// unit's run is made: its lines tagged with its ID, its own claim.
+// What the runs of one process share (the HID access, time, output, settings), the runs under
+// way, and how each unit's run is made (its lines tagged with its ID, its own claim) and let
+// go: the moment a run has ended, everything it used is released (its device, the helper
+// thread of its writes, its claim, its strand, its share of the sleep hold-off), so that a
+// station that runs for hours holds no more than its units under way.
 class UnitRuns {
   public:
     // `settings` serve every unit; its lifetime is told when the first update starts and when
@@ -86,7 +92,19 @@ class UnitRuns {
              OutputMode mode, const RunSettings& settings, ClaimsMaker make_claims,
              StrandMaker make_strand = {});
 
-    std::unique_ptr<UnitRun> Make(const UnitEntry& entry);
+    // A run for the unit, among those under way.
+    UnitRun& Add(const UnitEntry& entry, std::size_t slot = 0);
+    // Every run that has ended (and is not held): its lines flushed, its result handed to
+    // `ended`, and the run let go.
+    void CollectEnded(const std::function<void(UnitRun&)>& ended);
+
+    std::vector<std::unique_ptr<UnitRun>>& active() { return active_; }
+    const std::vector<std::unique_ptr<UnitRun>>& active() const { return active_; }
+    bool AnyStreaming() const;
+    // The runs whose start report has not gone out are left untouched; the others go on.
+    void StopBeforeStart();
+    // Aborts the runs under way (and leaves those not started untouched).
+    void Abort(std::string_view cause);
 
     HidAccess& hid() { return hid_; }
     Clock& clock() { return clock_; }
@@ -115,7 +133,11 @@ class UnitRuns {
     ClaimsMaker make_claims_;
     StrandMaker make_strand_;
     SharedLifetime lifetime_;
+    std::vector<std::unique_ptr<UnitRun>> active_;
 };
+
+// The words of a first Ctrl-C (SIGTERM, SIGHUP) while several units are under way.
+void ReportDraining(std::ostream& err, std::size_t streaming);
 
 // --all found no unit (and, with --wait, none came in time): the failure (exit status 2).
 void ReportNoUnits(ConsoleReport& report);
@@ -133,6 +155,8 @@ class MultiRun : public RunEvents {
     void Begin() override;
     void OnTick() override;
     void OnDeviceChange(unsigned event) override;
+    // The first one (or SIGTERM, SIGHUP) takes the units not started yet out and lets those
+    // being updated finish; a second within 3 s aborts them. While waiting: the end at once.
     void OnInterrupt() override;
     void OnTerminating(std::string_view cause) override;
 
@@ -147,11 +171,15 @@ class MultiRun : public RunEvents {
     // none is left.
     void TakeUnits();
     void EndWait(int code);
+    void Start(const std::vector<UnitEntry>& units, bool arrived);
     void PrintTable();
 
     UnitRuns runs_;
     ConsoleReport report_;  // the run's own lines while it waits
-    std::vector<std::unique_ptr<UnitRun>> units_;
+    std::vector<UnitEntry> initial_;         // the units present at the start
+    std::vector<UnitResult> results_;        // one per unit taken, in --list order
+    InterruptPolicy interrupts_;
+    bool draining_ = false;  // a first Ctrl-C: the units not started are left untouched
     bool waiting_ = false;  // no unit yet: waiting for the first one
     double wait_s_ = 0;
     std::uint64_t wait_begin_ms_ = 0;

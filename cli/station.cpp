@@ -8,14 +8,24 @@
 
 namespace lumo::cli {
 
+namespace {
+
+RunSettings AtStation(RunSettings settings) {
+    settings.at_station = true;
+    return settings;
+}
+
+}  // namespace
+
 Station::Station(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out,
                  std::ostream& err, OutputMode mode, const RunSettings& settings,
                  const ClaimsMaker& make_claims, const StrandMaker& make_strand)
-    : runs_(hid, pause, clock, out, err, mode, settings, make_claims, make_strand) {}
+    : runs_(hid, pause, clock, out, err, mode, AtStation(settings), make_claims, make_strand) {}
 
 void Station::Begin() {
     runs_.err() << "lumo-flash: station: every Orvel-M8 plugged in in update mode is updated; "
-                   "Ctrl-C ends the station."
+                   "Ctrl-C takes no new unit and ends the station once the units under way are "
+                   "done; a second one within 3 s aborts them."
                 << std::endl;
     last_look_ms_ = runs_.clock().NowMs();
     Look();
@@ -23,18 +33,17 @@ void Station::Begin() {
 
 void Station::OnTick() {
     if (exit_code_) return;
-    if (stopping_) {
-        for (auto& u : active_) u->OnTick();
+    const std::uint64_t now = runs_.clock().NowMs();
+    if (interrupts_.Lapsed(now) && !stopping_) {
+        runs_.err() << "No second Ctrl-C: the updates under way go on to their end"
+                    << (draining_ ? "; no new unit is taken." : ".") << std::endl;
+    }
+    for (auto& u : runs_.active()) u->OnTick();
+    Collect();
+    if (draining_) {
         EndWhenStopped();
         return;
     }
-    const std::uint64_t now = runs_.clock().NowMs();
-    if (first_interrupt_ms_ && now - *first_interrupt_ms_ > kSecondInterruptMs) {
-        first_interrupt_ms_.reset();
-        runs_.err() << "No second Ctrl-C: the updates go on." << std::endl;
-    }
-    for (auto& u : active_) u->OnTick();
-    Collect();
     if (now - last_look_ms_ >= kWaitSearchMs) {
         last_look_ms_ = now;
         Look();
@@ -42,27 +51,36 @@ void Station::OnTick() {
 }
 
 void Station::OnDeviceChange(unsigned event) {
-    if (exit_code_ || stopping_) return;
+    if (exit_code_) return;
     // The runs first: a unit back from an unplug is its own run's, not a new one.
-    for (auto& u : active_) u->OnDeviceChange(event);
+    for (auto& u : runs_.active()) u->OnDeviceChange(event);
     Collect();
+    if (draining_) {
+        EndWhenStopped();
+        return;
+    }
     last_look_ms_ = runs_.clock().NowMs();
     Look();
 }
 
 void Station::OnInterrupt() {
     if (exit_code_ || stopping_) return;
-    const std::uint64_t now = runs_.clock().NowMs();
-    const bool second = first_interrupt_ms_ && now - *first_interrupt_ms_ <= kSecondInterruptMs;
-    if (Updating() && !second) {
-        first_interrupt_ms_ = now;
-        runs_.err() << "Stopping now leaves the units being updated without complete firmware. "
-                       "Press Ctrl-C again within 3 s to abort their updates and end the "
-                       "station; otherwise they go on."
-                    << std::endl;
+    const bool second =
+        interrupts_.OnInterrupt(runs_.clock().NowMs()) == InterruptPolicy::Step::kSecond;
+    if (runs_.active().empty()) {
+        Stop("Aborted by the user");
         return;
     }
-    Stop("Aborted by the user");
+    if (draining_ && second) {
+        Stop("Aborted by the user");
+        return;
+    }
+    draining_ = true;
+    runs_.StopBeforeStart();
+    ReportDraining(runs_.err(), static_cast<std::size_t>(std::count_if(
+                                    runs_.active().begin(), runs_.active().end(),
+                                    [](const auto& u) { return u->Streaming(); })));
+    EndWhenStopped();
 }
 
 void Station::OnTerminating(std::string_view cause) {
@@ -70,74 +88,97 @@ void Station::OnTerminating(std::string_view cause) {
     Stop(cause);
 }
 
-bool Station::Updating() const {
-    return std::any_of(active_.begin(), active_.end(),
-                       [](const auto& u) { return u->run->tool().IsUpdating(); });
+bool Station::Known(const UnitEntry& unit) const {
+    return std::any_of(ended_.begin(), ended_.end(),
+                       [&](const EndedUnit& e) { return SameListedUnit(e.unit, unit); }) ||
+           std::any_of(runs_.active().begin(), runs_.active().end(),
+                       [&](const auto& u) { return SameListedUnit(u->entry, unit); });
 }
 
 void Station::Look() {
     const auto units = TryListUnits(runs_.hid());
     if (!units) return;  // a listing that failed says nothing about who left
-    std::erase_if(ended_, [&](const std::string& id) {
+    std::erase_if(ended_, [&](const EndedUnit& e) {
         return std::none_of(units->begin(), units->end(),
-                            [&](const UnitEntry& u) { return u.id == id; });
+                            [&](const UnitEntry& u) { return SameListedUnit(e.unit, u); });
     });
     for (const UnitEntry& unit : *units) {
-        const bool known = ended_.contains(unit.id) ||
-                           std::any_of(active_.begin(), active_.end(), [&](const auto& u) {
-                               return u->entry.id == unit.id;
-                           });
-        if (known) continue;
-        active_.push_back(runs_.Make(unit));
-        active_.back()->BeginOnArrival();
+        if (Known(unit)) continue;
+        runs_.Add(unit).BeginOnArrival();
     }
     Collect();
 }
 
 void Station::Collect() {
-    for (auto it = active_.begin(); it != active_.end();) {
-        UnitRun& u = **it;
-        const std::optional<int> code = u.exit_code();
-        if (!code) {
-            ++it;
-            continue;
-        }
-        u.out->flush();
-        u.err->flush();
-        if (*code == kExitSuccess) {
-            ++tally_.updated;
-        } else {
-            ++tally_.failed;
-            if (!first_failure_) first_failure_ = *code;
-        }
+    runs_.CollectEnded([this](UnitRun& u) {
+        const UnitResult& r = u.result();
+        Ended(r);
+        // Known until a listing no longer shows it, so that it is not updated twice.
+        ended_.push_back({u.entry, r.Updated() || r.Untouched() ? std::nullopt
+                                                                : std::optional<UnitResult>(r)});
+    });
+}
+
+void Station::Ended(const UnitResult& r) {
+    if (r.Untouched()) {
         if (runs_.json()) {
-            runs_.out() << UnitResultJson(u.entry, *code) << '\n';
+            runs_.out() << UnitResultJson(r) << '\n' << std::flush;
         } else {
-            runs_.out() << '[' << u.entry.id << "] result: " << UnitOutcome(*code) << " (exit "
-                        << *code << ")\n";
+            PrintResultLine(runs_.out(), r);
+            runs_.out() << std::flush;
         }
-        PrintTally("tally");
-        ended_.insert(u.entry.id);
-        it = active_.erase(it);
+        return;  // never started: neither updated nor failed
     }
+    if (r.Updated()) {
+        ++tally_.updated;
+    } else {
+        ++tally_.failed;
+        if (!first_failure_) first_failure_ = r.exit.value_or(kExitFailed);
+        if (stopping_ && r.exit == kExitAborted) aborted_ = true;
+    }
+    if (runs_.json()) {
+        runs_.out() << UnitResultJson(r) << '\n';
+    } else {
+        PrintResultLine(runs_.out(), r);
+    }
+    PrintTally("tally");
 }
 
 void Station::Stop(std::string_view cause) {
+    draining_ = true;
     stopping_ = true;
-    for (auto& u : active_) {
-        // A unit in a pause goes on to its update before it takes the stop.
-        if (u->run->tool().IsUpdating() || u->Held()) aborted_ = true;
-        u->OnTerminating(cause);
-    }
+    runs_.Abort(cause);
     EndWhenStopped();
 }
 
 void Station::EndWhenStopped() {
     Collect();
     // A unit in a pause takes the stop when its pause is over (a tick after it).
-    if (!active_.empty()) return;
+    if (!runs_.active().empty()) return;
     exit_code_ = aborted_ ? kExitAborted : first_failure_.value_or(kExitSuccess);
+    PrintFailedStillPlugged();
     PrintTally("station-end");
+}
+
+void Station::PrintFailedStillPlugged() {
+    for (const EndedUnit& e : ended_) {
+        if (!e.failure) continue;
+        const UnitResult& r = *e.failure;
+        if (runs_.json()) {
+            JsonLine line;
+            line.Add("event", "failed-still-plugged").Add("unit", r.unit.id);
+            r.unit.unit.port.empty() ? line.AddNull("port") : line.Add("port", r.unit.unit.port);
+            r.unit.unit.serial.empty() ? line.AddNull("serial")
+                                       : line.Add("serial", r.unit.unit.serial);
+            runs_.out() << line.Add("reason", r.reason).str() << '\n';
+        } else {
+            runs_.out() << "Still plugged in, not updated (not tried again until replugged): ["
+                        << r.unit.id << "] port " << (r.unit.unit.port.empty() ? "-" : r.unit.unit.port)
+                        << ", serial "
+                        << (r.unit.unit.serial.empty() ? "-" : r.unit.unit.serial) << ", "
+                        << (r.reason.empty() ? "failed" : r.reason) << '\n';
+        }
+    }
 }
 
 void Station::PrintTally(const char* event) {

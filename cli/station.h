@@ -6,7 +6,12 @@
 // waits for it to come back) and after it has ended, so a unit left plugged in is never updated
 // twice. Once a listing no longer shows it, it is forgotten, and plugging it in again updates it
 // again. Every unit's end gives one result line and the running tally; the station's end gives
-// the tally once more.
+// the tally once more, and names the failed units still plugged in (not tried again until they
+// are replugged).
+//
+// Stopping: the first Ctrl-C (SIGTERM, SIGHUP) takes no new unit, leaves a unit not started
+// yet untouched (also one in its pause before the start report), and ends the station once the
+// units being updated have finished; a second one within 3 s aborts them.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +30,12 @@ struct StationTally {
     unsigned failed = 0;  // every unit whose run ended otherwise, refusals included
 };
 
+// A unit a station has taken and that is still plugged in after its run ended.
+struct EndedUnit {
+    UnitEntry unit;
+    std::optional<UnitResult> failure;  // its result when it was not updated
+};
+
 class Station : public RunEvents {
   public:
     Station(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out, std::ostream& err,
@@ -37,8 +48,8 @@ class Station : public RunEvents {
     // was missed cannot leave a unit waiting.
     void OnTick() override;
     void OnDeviceChange(unsigned event) override;
-    // With updates under way the first one warns and a second within 3 s aborts them and ends
-    // the station; with none, the station ends at once.
+    // With nothing under way the station ends at once; else the first one drains it (see
+    // above) and a second within 3 s aborts the updates under way.
     void OnInterrupt() override;
     // Aborts the updates under way and ends the station (once a unit in a pause has taken it).
     void OnTerminating(std::string_view cause) override;
@@ -54,23 +65,25 @@ class Station : public RunEvents {
     // Starts a run for each unit listed that is not known yet and forgets the ended ones that
     // are no longer listed.
     void Look();
+    bool Known(const UnitEntry& unit) const;
     // The result line and tally of every run that has ended; the run is let go.
     void Collect();
+    void Ended(const UnitResult& result);
     void Stop(std::string_view cause);
-    // Ends the station once every run told to stop has ended.
+    // Ends the station once a stop came and every run has ended.
     void EndWhenStopped();
-    bool Updating() const;
     void PrintTally(const char* event);
+    void PrintFailedStillPlugged();
 
     UnitRuns runs_;
-    std::vector<std::unique_ptr<UnitRun>> active_;
-    std::set<std::string> ended_;  // IDs of units updated (or refused) and still plugged in
+    std::vector<EndedUnit> ended_;  // units updated (or refused) and still plugged in
     StationTally tally_;
     std::optional<int> first_failure_;
-    bool aborted_ = false;
-    bool stopping_ = false;
+    InterruptPolicy interrupts_;
+    bool aborted_ = false;   // a stop aborted an update under way
+    bool draining_ = false;  // no new units; the station ends when the last run has
+    bool stopping_ = false;  // the updates under way were told to abort
     std::uint64_t last_look_ms_ = 0;
-    std::optional<std::uint64_t> first_interrupt_ms_;
     std::optional<int> exit_code_;
 };
 

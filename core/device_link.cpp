@@ -199,6 +199,12 @@ void DeviceLink::OnArrival() {
     pause_.Wait(DEVICE_ARRIVAL_PAUSE_MS);
 }
 
+void DeviceLink::Close() {
+    if (IsOpenHandle(state_.hDevice)) hid_.Close(state_.hDevice);
+    if (state_.hDevice != kNullHandle) state_.hDevice = kInvalidHandle;
+    state_.bConnected = false;
+}
+
 void DeviceLink::OnRemoveComplete() {
     if (!state_.bConnected) return;
     state_.bConnected = false;

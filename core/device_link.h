@@ -76,6 +76,9 @@ class DeviceLink : public UnitBinder {
     // A device-change notification; the event data is never read. Always returns true.
     bool OnDeviceChange(unsigned event, std::uintptr_t data);
 
+    // Closes the open device, if any; the state then reads "not connected".
+    void Close();
+
     // From the start of an update to its end, searches open the update's unit only.
     void Bind() override;
     void Release() override;

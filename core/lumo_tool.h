@@ -42,6 +42,9 @@ class LumoTool {
         return link_.OnDeviceChange(event, data);
     }
     bool FindDevice() { return link_.FindDevice(); }
+    // Closes the device the tool holds, if any, as a removal would but without a search: for
+    // a host that lets the tool go while its unit is still plugged in.
+    void ReleaseDevice() { link_.Close(); }
 
     // The caption the dialog sets at run time (the template keeps the plain one).
     std::string Caption() const { return WindowCaption(update_.options().stand_ins); }

@@ -184,7 +184,8 @@ TEST_F(MultiRunTest, EveryUnitIsUpdatedOnOneTimerAndEveryLineNamesItsUnit) {
     }
     EXPECT_EQ(done, 2);
     EXPECT_NE(out.str().find("{\"event\":\"unit-result\",\"unit\":\"M8P-000303\",\"product\":"
-                             "\"c3d1\",\"exit\":0,\"result\":\"updated\"}"),
+                             "\"c3d1\",\"exit\":0,\"result\":\"updated\",\"port\":\"1-3\","
+                             "\"serial\":\"M8P-000303\",\"reason\":null}"),
               std::string::npos);
 }
 
@@ -261,15 +262,61 @@ TEST_P(MultiRunPauses, StationTakesANewUnitWithoutHoldingTheOthers) {
     Arrive(kC, "1-4", "");
     run->OnTerminating("The console window was closed");
     if (strands) {
-        EXPECT_FALSE(run->exit_code());  // unit 1-4 is in its pause
+        // Unit 1-4 is in its pause before its start report: left untouched.
+        EXPECT_FALSE(run->exit_code());
         TickUntil([] { return false; }, 100);
+        EXPECT_EQ(run->exit_code(), kExitSuccess);
+        EXPECT_EQ(Starts("1-4"), 0u);
+        EXPECT_NE(out.str().find("[1-4] result: not started"), std::string::npos) << out.str();
+        EXPECT_TRUE(out.str().ends_with("Station ended: 2 updated, 0 failed\n")) << out.str();
+    } else {
+        // Without strands its pauses were over before the stop came: it was aborted.
+        EXPECT_EQ(run->exit_code(), kExitAborted);
+        EXPECT_EQ(Starts("1-4"), 1u);
+        EXPECT_NE(err.str().find("[1-4] The console window was closed at block 0 of"),
+                  std::string::npos)
+            << err.str();
+        EXPECT_TRUE(out.str().ends_with("Station ended: 2 updated, 1 failed\n")) << out.str();
     }
-    EXPECT_EQ(run->exit_code(), kExitAborted);
-    EXPECT_EQ(Starts("1-4"), 1u);
-    EXPECT_NE(err.str().find("[1-4] The console window was closed at block 0 of"),
-              std::string::npos)
-        << err.str();
-    EXPECT_TRUE(out.str().ends_with("Station ended: 2 updated, 1 failed\n")) << out.str();
+}
+
+// One Ctrl-C at a station: a unit in its pause before its start report is left untouched, the
+// units being updated finish byte for byte, a unit plugged in meanwhile is not taken, and the
+// station then ends with 0.
+TEST_P(MultiRunPauses, StationDrainsOnTheFirstCtrlC) {
+    StationWithBPluggedInAfter(300);  // 1-2 streams; 1-3 has just arrived
+    if (strands) {
+        EXPECT_EQ(Starts("1-3"), 0u);  // in its pause
+    }
+    run->OnInterrupt();
+    EXPECT_NE(err.str().find("no new unit is taken"), std::string::npos) << err.str();
+    TickUntil([] { return false; }, 100);
+    Arrive(kC, "1-4", "");
+    TickUntil([] { return false; }, 3000);
+    EXPECT_EQ(run->exit_code(), kExitSuccess);
+    EXPECT_EQ(Verdict("1-2"), kDelivered);
+    EXPECT_EQ(Starts("1-4"), 0u);
+    if (strands) {
+        EXPECT_EQ(Starts("1-3"), 0u);
+        EXPECT_TRUE(out.str().ends_with("Station ended: 1 updated, 0 failed\n")) << out.str();
+    } else {
+        EXPECT_EQ(Verdict("1-3"), kDelivered);  // already streaming when the stop came
+        EXPECT_TRUE(out.str().ends_with("Station ended: 2 updated, 0 failed\n")) << out.str();
+    }
+    EXPECT_EQ(lifetime.started, lifetime.ended);
+}
+
+// --all takes the first Ctrl-C the same way: the updates under way finish, and the run ends
+// with their table.
+TEST_F(MultiRunTest, AllFinishesWhatRunsOnTheFirstCtrlC) {
+    Make(OutputMode::kLines);
+    run->Begin();
+    Tick(300);
+    run->OnInterrupt();
+    Tick(5000);
+    EXPECT_EQ(run->exit_code(), kExitSuccess);
+    EXPECT_EQ(Verdict("1-2"), kDelivered);
+    EXPECT_EQ(Verdict("1-3"), kDelivered);
 }
 
 INSTANTIATE_TEST_SUITE_P(StrandsOrNot, MultiRunPauses, ::testing::Bool());
@@ -385,7 +432,8 @@ TEST_F(MultiRunTest, StationUpdatesEachUnitOnceWhilePluggedIn) {
     run->OnInterrupt();
     EXPECT_EQ(run->exit_code(), kExitSuccess);
     const std::string o = out.str();
-    EXPECT_NE(o.find("[M8P-000303] result: updated (exit 0)\nTally: 2 updated, 0 failed\n"),
+    EXPECT_NE(o.find("[M8P-000303] result: updated (exit 0), port 1-3\nTally: 2 updated, 0 "
+                     "failed\n"),
               std::string::npos)
         << o;
     EXPECT_TRUE(o.ends_with("Tally: 3 updated, 0 failed\nStation ended: 3 updated, 0 failed\n"))
@@ -411,7 +459,8 @@ TEST_F(MultiRunTest, StationGoesOnAfterAFailureAndARefusal) {
     EXPECT_EQ(run->exit_code(), kExitUnitBusy);
     const std::string o = out.str();
     EXPECT_NE(o.find("{\"event\":\"unit-result\",\"unit\":\"M8P-000303\",\"product\":\"c3d1\","
-                     "\"exit\":5,\"result\":\"busy: another program is updating it\"}\n"
+                     "\"exit\":5,\"result\":\"busy: another program is updating it\","
+                     "\"port\":\"1-3\",\"serial\":\"M8P-000303\",\"reason\":\"unit-busy\"}\n"
                      "{\"event\":\"tally\",\"updated\":0,\"failed\":1}\n"),
               std::string::npos)
         << o;
@@ -421,7 +470,7 @@ TEST_F(MultiRunTest, StationGoesOnAfterAFailureAndARefusal) {
         << o;
 }
 
-// Ctrl-C during updates: the first warns and nothing stops (nor after its 3 s); a second within
+// Ctrl-C during updates: the first stops nothing under way (nor after its 3 s); a second within
 // 3 s aborts every update under way and ends the station with 130.
 TEST_F(MultiRunTest, StationStopsUpdatesOnlyWhenAskedTwice) {
     MakeStation(OutputMode::kLines);
@@ -430,7 +479,10 @@ TEST_F(MultiRunTest, StationStopsUpdatesOnlyWhenAskedTwice) {
     run->OnInterrupt();
     EXPECT_FALSE(run->exit_code());
     TickUntil([] { return false; }, 310);
-    EXPECT_NE(err.str().find("No second Ctrl-C: the updates go on."), std::string::npos);
+    EXPECT_NE(err.str().find("No second Ctrl-C: the updates under way go on to their end; no new "
+                             "unit is taken."),
+              std::string::npos)
+        << err.str();
     run->OnInterrupt();
     TickUntil([] { return false; }, 10);
     run->OnInterrupt();
