@@ -25,7 +25,7 @@ const ImageProvenance& BuiltIn(bool variant) {
 
 // --all takes the units present when it starts; with none, --wait waits for them (MultiRun).
 int RunAll(const Options& options, HidAccess& hid, ConsoleReport& report, const ImageChoice& images,
-           AllRunner run_all) {
+           const AllRunner& run_all) {
     if (!run_all) {
         report.Failed("usage", "lumo-flash: --all is not available on this platform yet.",
                       "Update one unit at a time with --device ID (see --list).");
@@ -159,7 +159,8 @@ RunSettings SettingsFor(const Options& options, const ImageChoice& images) {
 }
 
 int RunCommand(const Options& options, HidAccess& hid, std::ostream& out, ConsoleReport& report,
-               UpdateRunner run_update, AllRunner run_all, UpdateRunner run_station) {
+               const UpdateRunner& run_update, const AllRunner& run_all,
+               const UpdateRunner& run_station) {
     ImageChoice images;
     // --device: the others are not there as far as this run can see. A unit present now is
     // followed as the listing names it (by its port, when a twin shares its serial).

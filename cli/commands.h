@@ -2,6 +2,7 @@
 // and turning the options into the run's settings (image file, product, stand-in rule).
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <vector>
@@ -57,11 +58,12 @@ RunSettings SettingsFor(const Options& options, const ImageChoice& images);
 // With --all, `run_all` updates the units present, at once; with --station, `run_station`
 // updates each unit as it is plugged in until it is told to stop (a platform without one
 // refuses its option).
-using UpdateRunner = int (*)(const Options&, HidAccess&, ConsoleReport&, const ImageChoice&);
-using AllRunner = int (*)(const Options&, HidAccess&, ConsoleReport&, const ImageChoice&,
-                          const std::vector<UnitEntry>&);
+using UpdateRunner =
+    std::function<int(const Options&, HidAccess&, ConsoleReport&, const ImageChoice&)>;
+using AllRunner = std::function<int(const Options&, HidAccess&, ConsoleReport&,
+                                    const ImageChoice&, const std::vector<UnitEntry>&)>;
 int RunCommand(const Options& options, HidAccess& hid, std::ostream& out, ConsoleReport& report,
-               UpdateRunner run_update, AllRunner run_all = nullptr,
-               UpdateRunner run_station = nullptr);
+               const UpdateRunner& run_update, const AllRunner& run_all = nullptr,
+               const UpdateRunner& run_station = nullptr);
 
 }  // namespace lumo::cli

@@ -45,6 +45,10 @@ struct RunSettings {
     // One of several units' runs: a reopen of the same node (another unit's removal makes every
     // link close and reopen) is not worth a line.
     bool several_units = false;
+    // With strands, each unit's reply to its start report is awaited off the loop
+    // (OneUnitHid::AwaitRepliesOn): for the platforms' HID access, whose calls on different
+    // devices may run at once.
+    bool replies_apart = false;
     UpdateOptions update;         // images, stand_ins, lifetime; the question is the run's
     std::string variant_sha256;   // of the image each product would get
     std::string primary_sha256;

@@ -52,6 +52,7 @@ UnitRun& UnitRuns::Add(const UnitEntry& entry, std::size_t slot) {
     s.update.claims = u->claims.get();
     s.several_units = true;
     if (make_strand_) u->strand = make_strand_();
+    if (u->strand && settings_.replies_apart) u->hid->AwaitRepliesOn(u->strand.get());
     u->run = std::make_unique<FlashRun>(*u->hid, u->strand ? *u->strand : pause_, clock_,
                                         *u->report, std::move(s));
     u->run->SetUnit(entry);

@@ -1,6 +1,8 @@
 #include "cli/units.h"
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <cstdint>
 #include <optional>
 #include <ostream>
@@ -156,6 +158,17 @@ std::unique_ptr<HidInterfaceSet> OneUnitHid::ListInterfaces() {
         if (path && Chosen(set->Identity(index), *path)) kept.push_back(index);
     }
     return std::make_unique<FilteredSet>(std::move(set), std::move(kept), by_port_);
+}
+
+bool OneUnitHid::ReadReply(HidHandle h) {
+    if (!strand_) return hid_.ReadReply(h);
+    // How often the strand looks whether the reply has come.
+    constexpr std::uint32_t kLookMs = 5;
+    auto reply = std::async(std::launch::async, [this, h] { return hid_.ReadReply(h); });
+    while (reply.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
+        strand_->Wait(kLookMs);
+    }
+    return reply.get();
 }
 
 }  // namespace lumo::cli

@@ -12,6 +12,7 @@
 #include "cli/console_report.h"
 #include "ports/forwarding_hid.h"
 #include "ports/hid_access.h"
+#include "ports/pause.h"
 
 namespace lumo::cli {
 
@@ -68,12 +69,20 @@ class OneUnitHid : public ForwardingHid {
 
     std::unique_ptr<HidInterfaceSet> ListInterfaces() override;
 
+    // With a strand: the reply to the start report (which a unit that does not answer makes
+    // last HID_REPLY_TIMEOUT_MS) is awaited on a thread of its own while the strand pauses, so
+    // that such a unit holds only itself. Only over a HID access whose calls on different
+    // devices may run at once (the platforms' own).
+    void AwaitRepliesOn(Pause* strand) { strand_ = strand; }
+    bool ReadReply(HidHandle h) override;
+
   private:
     bool Chosen(const UnitIdentity& unit, std::string_view path);
 
     std::string id_;
     UnitIdentity learned_;  // the unit's identity, once seen
     bool by_port_ = false;  // the port names the unit; its serial is not shown
+    Pause* strand_ = nullptr;
 };
 
 }  // namespace lumo::cli

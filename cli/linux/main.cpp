@@ -20,12 +20,10 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
-#include "cli/flash_run.h"
 #include "cli/linux/ucontext_strand.h"
-#include "cli/multi_run.h"
 #include "cli/options.h"
+#include "cli/platform_runs.h"
 #include "cli/run_events.h"
-#include "cli/station.h"
 #include "platform/linux/hidraw_access.h"
 #include "platform/linux/logind_inhibitor.h"
 #include "platform/linux/udev_monitor.h"
@@ -106,58 +104,16 @@ int Loop(RunEvents& run, lumo::linux_hid::UdevHidMonitor& monitor) {
     return *run.exit_code();
 }
 
-// Makes the run once its clock and pause exist, with `settings` (sleep and shutdown held off
-// through logind from the first update's start to the last one's end).
-using RunMaker =
-    std::function<std::unique_ptr<RunEvents>(Clock&, lumo::Pause&, RunSettings settings)>;
-
-int RunInLoop(const Options& options, const ImageChoice& images, const RunMaker& make) {
+// The loop around one run: udev's events, the 10 ms timer, the signals; sleep and shutdown
+// held off through logind from the first update's start to the last one's end.
+int RunInLoop(const RunMaker& make) {
     // The monitor exists before the first search, so a device plugged in meanwhile is seen.
     lumo::linux_hid::UdevHidMonitor monitor;
     SteadyClock clock;
     SleepPause pause;
     lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
-    RunSettings settings = SettingsFor(options, images);
-    settings.update.lifetime = &inhibitor;
-    const std::unique_ptr<RunEvents> run = make(clock, pause, std::move(settings));
+    const std::unique_ptr<RunEvents> run = make(clock, pause, inhibitor);
     return Loop(*run, monitor);
-}
-
-// One writer per unit, also against another lumo-flash and the dialog: a lock file per unit.
-std::unique_ptr<lumo::UnitClaims> MakeLockFileClaims() {
-    return std::make_unique<lumo::linux_hid::LockFileClaims>(std::cerr, "lumo-flash");
-}
-
-int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
-              const ImageChoice& images) {
-    const std::unique_ptr<lumo::UnitClaims> claims = MakeLockFileClaims();
-    return RunInLoop(options, images, [&](Clock& clock, lumo::Pause& pause, RunSettings s) {
-        s.update.claims = claims.get();
-        return std::make_unique<FlashRun>(hid, pause, clock, report, std::move(s));
-    });
-}
-
-// Each unit of --all and --station on a stack of its own, so that one unit's pause holds it
-// alone.
-StrandMaker StrandsOn(Clock& clock, lumo::Pause& pause) {
-    return [&clock, &pause] { return std::make_unique<UcontextStrand>(clock, pause); };
-}
-
-// --all and --station: the same loop over one run per unit.
-int RunAll(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
-           const ImageChoice& images, const std::vector<UnitEntry>& units) {
-    return RunInLoop(options, images, [&](Clock& clock, lumo::Pause& pause, RunSettings s) {
-        return std::make_unique<MultiRun>(hid, pause, clock, std::cout, std::cerr, report.mode(),
-                                          units, s, MakeLockFileClaims, StrandsOn(clock, pause));
-    });
-}
-
-int RunStation(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
-               const ImageChoice& images) {
-    return RunInLoop(options, images, [&](Clock& clock, lumo::Pause& pause, RunSettings s) {
-        return std::make_unique<Station>(hid, pause, clock, std::cout, std::cerr, report.mode(),
-                                         s, MakeLockFileClaims, StrandsOn(clock, pause));
-    });
 }
 
 }  // namespace
@@ -177,5 +133,14 @@ int main(int argc, char** argv) {
                                                     : OutputMode::kLines;
     ConsoleReport report(std::cout, std::cerr, mode);
     lumo::linux_hid::HidrawAccess hid(std::cerr, LUMO_UDEV_RULE_FILE, "lumo-flash");
-    return RunCommand(options, hid, std::cout, report, RunUpdate, RunAll, RunStation);
+    // One writer per unit, also against another lumo-flash and the dialog: a lock file per
+    // unit. Each unit of --all and --station on a stack of its own.
+    const RunPlatform platform{
+        RunInLoop,
+        [] { return std::make_unique<lumo::linux_hid::LockFileClaims>(std::cerr, "lumo-flash"); },
+        [](Clock& clock, lumo::Pause& pause) {
+            return std::make_unique<UcontextStrand>(clock, pause);
+        },
+        std::cout, std::cerr};
+    return RunCommand(options, hid, report, platform);
 }

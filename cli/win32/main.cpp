@@ -18,11 +18,9 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
-#include "cli/flash_run.h"
-#include "cli/multi_run.h"
 #include "cli/options.h"
+#include "cli/platform_runs.h"
 #include "cli/run_events.h"
-#include "cli/station.h"
 #include "cli/win32/fiber_strand.h"
 #include "platform/win32/sleep_shutdown_blocker.h"
 #include "platform/win32/unit_mutex_claims.h"
@@ -124,10 +122,6 @@ LRESULT CALLBACK EventsProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
     return DefWindowProcW(window, message, wparam, lparam);
 }
 
-// Makes the run once its clock, its pause and what holds off sleep and shutdown exist.
-using RunMaker =
-    std::function<std::unique_ptr<RunEvents>(Clock&, lumo::Pause&, lumo::UpdateLifetime&)>;
-
 // The event window and its message loop around one run (one unit, --all or --station).
 int RunOnWindow(const RunMaker& make) {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
@@ -176,53 +170,6 @@ int RunOnWindow(const RunMaker& make) {
     return code;
 }
 
-RunSettings SettingsWith(const Options& options, const ImageChoice& images,
-                         lumo::UpdateLifetime& lifetime) {
-    RunSettings settings = SettingsFor(options, images);
-    settings.update.lifetime = &lifetime;
-    return settings;
-}
-
-// One writer per unit, across our programs: a named mutex per unit.
-std::unique_ptr<lumo::UnitClaims> MakeMutexClaims() {
-    return std::make_unique<lumo::UnitMutexClaims>();
-}
-
-int RunUpdate(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
-              const ImageChoice& images) {
-    lumo::UnitMutexClaims claims;
-    return RunOnWindow([&](Clock& clock, lumo::Pause& pause, lumo::UpdateLifetime& lifetime) {
-        RunSettings settings = SettingsWith(options, images, lifetime);
-        settings.update.claims = &claims;
-        return std::make_unique<FlashRun>(hid, pause, clock, report, std::move(settings));
-    });
-}
-
-// Each unit of --all and --station on a fiber of its own, so that one unit's pause holds it
-// alone.
-StrandMaker StrandsOn(Clock& clock, lumo::Pause& pause) {
-    return [&clock, &pause] { return std::make_unique<FiberStrand>(clock, pause); };
-}
-
-// --all: one run per unit on the one window and timer.
-int RunAll(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
-           const ImageChoice& images, const std::vector<UnitEntry>& units) {
-    return RunOnWindow([&](Clock& clock, lumo::Pause& pause, lumo::UpdateLifetime& lifetime) {
-        return std::make_unique<MultiRun>(hid, pause, clock, std::cout, std::cerr, report.mode(),
-                                          units, SettingsWith(options, images, lifetime),
-                                          MakeMutexClaims, StrandsOn(clock, pause));
-    });
-}
-
-int RunStation(const Options& options, lumo::HidAccess& hid, ConsoleReport& report,
-               const ImageChoice& images) {
-    return RunOnWindow([&](Clock& clock, lumo::Pause& pause, lumo::UpdateLifetime& lifetime) {
-        return std::make_unique<Station>(hid, pause, clock, std::cout, std::cerr, report.mode(),
-                                         SettingsWith(options, images, lifetime),
-                                         MakeMutexClaims, StrandsOn(clock, pause));
-    });
-}
-
 bool IsConsole(DWORD which) {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(which), &mode) != 0;
@@ -251,5 +198,11 @@ int wmain(int argc, wchar_t** argv) {
                                                            : OutputMode::kLines;
     ConsoleReport report(std::cout, std::cerr, mode);
     lumo::Win32HidAccess hid;
-    return RunCommand(options, hid, std::cout, report, RunUpdate, RunAll, RunStation);
+    // One writer per unit, across our programs: a named mutex per unit. Each unit of --all and
+    // --station on a fiber of its own.
+    const RunPlatform platform{
+        RunOnWindow, [] { return std::make_unique<lumo::UnitMutexClaims>(); },
+        [](Clock& clock, lumo::Pause& pause) { return std::make_unique<FiberStrand>(clock, pause); },
+        std::cout, std::cerr};
+    return RunCommand(options, hid, report, platform);
 }

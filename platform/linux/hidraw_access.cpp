@@ -5,6 +5,7 @@
 #include <linux/hidraw.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -171,8 +172,14 @@ std::unique_ptr<HidInterfaceSet> HidrawAccess::ListInterfaces() {
     // Only nodes udev has finished with: until it has applied the rules (the uaccess tag
     // among them) the node may be root's alone, and opening it would fail on a correctly
     // set-up system. The arrival event that follows udev's work brings a new search.
-    if (udev_enumerate_add_match_subsystem(e, "hidraw") >= 0 &&
-        udev_enumerate_add_match_is_initialized(e) >= 0 && udev_enumerate_scan_devices(e) >= 0) {
+    // A listing that cannot be made is no listing: "no units" taken from it would make a
+    // station forget the units it has updated, and update them again.
+    if (udev_enumerate_add_match_subsystem(e, "hidraw") < 0 ||
+        udev_enumerate_add_match_is_initialized(e) < 0 || udev_enumerate_scan_devices(e) < 0) {
+        udev_enumerate_unref(e);
+        return nullptr;
+    }
+    {
         udev_list_entry* entry;
         udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
             udev_device* dev = udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry));
@@ -191,13 +198,29 @@ std::unique_ptr<HidInterfaceSet> HidrawAccess::ListInterfaces() {
 HidHandle HidrawAccess::Open(std::string_view path) {
     const std::string node = NodeFromHidPath(path);
     if (node.empty()) return kInvalidHandle;
-    const int fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    // udev writes a node's database entry before its rules' uaccess tag has given the user the
+    // node, so a node listed just after it came may still refuse the user for a moment.
+    while (fd < 0 && (errno == EACCES || errno == EPERM) && NodeIsNew(node)) {
+        std::this_thread::sleep_for(kNewNodeRetry);
+        fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    }
     if (fd < 0) {
         ReportOpenFailure(node, errno);
         return kInvalidHandle;
     }
     reported_nodes_.erase(node);
     return static_cast<HidHandle>(fd) + 1;
+}
+
+bool HidrawAccess::NodeIsNew(const std::string& node) {
+    struct stat st {};
+    if (!udev_ || stat(node.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    udev_device* dev = udev_device_new_from_devnum(udev_, 'c', st.st_rdev);
+    if (!dev) return false;
+    const unsigned long long age_us = udev_device_get_usec_since_initialized(dev);
+    udev_device_unref(dev);
+    return age_us > 0 && age_us < kNewNodeUs;
 }
 
 void HidrawAccess::ReportOpenFailure(const std::string& node, int error) {

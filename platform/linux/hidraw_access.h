@@ -18,6 +18,7 @@
 // either depth.
 #pragma once
 
+#include <chrono>
 #include <iosfwd>
 #include <map>
 #include <memory>
@@ -54,6 +55,12 @@ class HidrawAccess : public HidAccess {
     class Writer;
 
     void ReportOpenFailure(const std::string& node, int error);
+    // Whether udev initialised the node less than kNewNodeUs ago.
+    bool NodeIsNew(const std::string& node);
+
+    // How long a new node that refuses the user is tried again, and how often.
+    static constexpr unsigned long long kNewNodeUs = 1000000;
+    static constexpr std::chrono::milliseconds kNewNodeRetry{50};
 
     udev* udev_;
     std::ostream& diagnostics_;
