@@ -13,7 +13,9 @@ station, and the table, the station's closing tally and the emulator's verdict a
     python3 bench/station_soak.py BUILD_DIR [--units N] [--check]
 
 Target: after the last unit, at most 2 descriptors and 1 thread more than after the first,
-and resident memory within 1 MiB of it. The exit status is non-zero when a unit was not
+and resident memory within 1 MiB of it. Under the emulator a process can keep only about 50
+emulated nodes open at once: beyond that umockdev's preload aborts it ("fd_map_add():
+overflow"), much as a PC runs out of hidraw minor numbers (64). The exit status is non-zero when a unit was not
 delivered byte for byte or the station did not tally every unit as updated, and with --check
 also when the target is missed.
 """
@@ -47,6 +49,14 @@ def sample(pid):
             if line.startswith("VmRSS:"):
                 rss = int(line.split()[1])
     return {"descriptors": fds, "threads": threads, "rss_kib": rss}
+
+
+def exit_text(code):
+    if code is None:
+        return "did not run"
+    if code < 0:
+        return f"ended by signal {signal.Signals(-code).name}"
+    return f"exit {code}"
 
 
 def sample_points(units):
@@ -218,7 +228,7 @@ def main():
     end = results.get("station_end")
     print(f"station: {json.dumps(end) if end else 'no closing tally'}; "
           f"{results.get('updated_results', 0)} unit results with exit 0; "
-          f"lumo-flash exit {results.get('exit')}"
+          f"lumo-flash {exit_text(results.get('exit'))}"
           + (" (killed: Ctrl-C did not end it)" if results.get("killed") else "")
           + (f"; no unit left for 60 s after unit {results['stalled_after']}"
              if "stalled_after" in results else ""))
