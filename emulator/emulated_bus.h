@@ -36,7 +36,8 @@ struct Node;
 // One physical device on the bus; it keeps its bootloader state across plug-ins.
 struct Device {
     int number = 0;          // 1: the device under update, 2: the second one, 3: unrelated,
-                             // 4 on: the scenario's units in the order declared
+                             // 4 on: the scenario's units in the order declared, then
+                             // the stream's units in the order plugged in
     std::string unit;        // the scenario's name for it; empty for devices 1 to 3
     std::string port;        // the USB device's sysfs name on the root hub, "1-2" or "1-2.3"
     std::uint16_t vendor = 0, product = 0;
