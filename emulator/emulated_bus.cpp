@@ -75,20 +75,27 @@ std::string AddDevice(UMockdevTestbed* tb, const char* subsystem, const std::str
     return out;
 }
 
+// A handler knows its node by minor number, looked up under the bus's mutex: a node can be
+// released while umockdev's worker thread is about to call in for it.
 struct NodeLink {
     EmulatedBus* bus;
-    Node* node;
+    int minor;
 };
 
 gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
     auto* link = static_cast<NodeLink*>(data);
-    return link->bus->HandleIoctl(link->node, client);
+    return link->bus->HandleIoctl(link->minor, client);
 }
 
 gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
     auto* link = static_cast<NodeLink*>(data);
-    return link->bus->HandleWrite(link->node, client);
+    return link->bus->HandleWrite(link->minor, client);
 }
+
+void FreeLink(gpointer data, GClosure*) { delete static_cast<NodeLink*>(data); }
+
+// How many of a stream's units not delivered its verdict names.
+constexpr std::size_t kMissedNamed = 5;
 
 // Copies `bytes` into the client's buffer that the ioctl argument points to.
 bool CopyOut(UMockdevIoctlClient* client, const void* bytes, std::size_t n) {
@@ -135,9 +142,7 @@ EmulatedBus::EmulatedBus(UMockdevTestbed* testbed, BusOptions options, Scenario 
     main_.name = "Orvel Orvel-M8 Bootloader";
     main_.serial = scenario_.device_serial.value_or(variant ? "M8V-000101" : "M8P-000101");
     main_.descriptor = kOrvelDescriptor;
-    main_.model = std::make_unique<BootloaderModel>(
-        variant ? g_firmwareVariant.bytes() : g_firmwarePrimary.bytes(),
-        variant ? "variant" : "primary");
+    main_.model = ModelFor(variant);
 
     second_.number = 2;
     second_.port = "1-2";
@@ -168,14 +173,20 @@ EmulatedBus::EmulatedBus(UMockdevTestbed* testbed, BusOptions options, Scenario 
         unit->name = main_.name;
         unit->serial = wanted.serial;
         unit->descriptor = kOrvelDescriptor;
-        unit->model = std::make_unique<BootloaderModel>(
-            wanted.variant ? g_firmwareVariant.bytes() : g_firmwarePrimary.bytes(),
-            wanted.variant ? "variant" : "primary");
+        unit->model = ModelFor(wanted.variant);
+        unit->never_answers_start = wanted.never_answers_start;
         units_.push_back(std::move(unit));
     }
 
-    // Two devices on one port would share their sysfs entries.
-    std::vector<std::string> ports{main_.port};
+    // Two devices on one port would share their sysfs entries. With a stream, device 1 is
+    // never plugged in.
+    std::vector<std::string> ports;
+    if (scenario_.stream) {
+        ports = scenario_.stream->ports;
+        stream_slots_.resize(ports.size());
+    } else {
+        ports.push_back(main_.port);
+    }
     if (scenario_.second_device) ports.push_back(second_.port);
     if (scenario_.unrelated_at_start || !scenario_.unrelated.empty())
         ports.push_back(unrelated_.port);
@@ -190,8 +201,16 @@ EmulatedBus::EmulatedBus(UMockdevTestbed* testbed, BusOptions options, Scenario 
 }
 
 EmulatedBus::~EmulatedBus() {
-    for (auto& n : nodes_)
+    for (auto& [minor, n] : nodes_)
         if (n->master_fd >= 0) close(n->master_fd);
+}
+
+std::unique_ptr<BootloaderModel> EmulatedBus::ModelFor(bool variant) const {
+    if (!options_.image.empty() && variant == (options_.product == kVariantProduct))
+        return std::make_unique<BootloaderModel>(options_.image, options_.image_name);
+    return std::make_unique<BootloaderModel>(
+        variant ? g_firmwareVariant.bytes() : g_firmwarePrimary.bytes(),
+        variant ? "variant" : "primary");
 }
 
 double EmulatedBus::NowMs() const {
@@ -293,9 +312,11 @@ void EmulatedBus::PlugIn(Device& d) {
     // finds the entry (by enumerating or from the "add" event) and opens the node at once
     // must find umockdev's handler there, or its ioctls fail and its writes bypass the device.
     n->handler = umockdev_ioctl_base_new();
-    auto* link = new NodeLink{this, n};  // lives as long as the process
-    g_signal_connect(n->handler, "handle-ioctl", G_CALLBACK(OnIoctl), link);
-    g_signal_connect(n->handler, "handle-write", G_CALLBACK(OnWrite), link);
+    // Each link goes with its signal connection.
+    n->ioctl_signal = g_signal_connect_data(n->handler, "handle-ioctl", G_CALLBACK(OnIoctl),
+                                            new NodeLink{this, minor}, FreeLink, GConnectFlags{});
+    n->write_signal = g_signal_connect_data(n->handler, "handle-write", G_CALLBACK(OnWrite),
+                                            new NodeLink{this, minor}, FreeLink, GConnectFlags{});
     GError* err = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed_, n->devnode.c_str(), n->handler, &err)) {
         if (testbed_error_.empty())
@@ -343,7 +364,7 @@ void EmulatedBus::PlugIn(Device& d) {
         if (testbed_error_.empty()) testbed_error_ = "cannot add the sysfs entries of " + n->devnode;
 
     d.node = n;
-    nodes_.push_back(std::move(node));
+    nodes_.emplace(minor, std::move(node));
     for (const std::string* p : {&n->usb, &n->interface, &n->hid, &n->hidraw})
         umockdev_testbed_uevent(testbed_, p->c_str(), "add");
     Log(&d, n, "plug", "-", "ok", hid_name + " " + VID + ":" + PID);
@@ -372,8 +393,110 @@ void EmulatedBus::PullOut(Device& d, const char* why) {
     Log(&d, n, "unplug", "-", "ok", why);
 }
 
+void EmulatedBus::ReleaseNode(Node* n) {
+    // Called with the mutex held, after PullOut: the node is detached and its entries are gone.
+    g_signal_handler_disconnect(n->handler, n->ioctl_signal);
+    g_signal_handler_disconnect(n->handler, n->write_signal);
+    g_object_unref(n->handler);
+    nodes_.erase(n->minor);
+}
+
+void EmulatedBus::PlugStreamUnit(std::size_t slot) {
+    std::lock_guard lock(mutex_);
+    const UnitStream& stream = *scenario_.stream;
+    if (stream_plugged_ >= stream.count || stream_slots_[slot]) return;
+    const std::uint32_t n = ++stream_plugged_;
+    const bool variant = options_.product == kVariantProduct;
+    auto unit = std::make_unique<Device>();
+    unit->number = static_cast<int>(4 + units_.size() + n - 1);
+    unit->unit = "#" + std::to_string(n);
+    unit->port = stream.ports[slot];
+    unit->vendor = kOrvelVendor;
+    unit->product = options_.product;
+    unit->name = main_.name;
+    unit->serial = StreamSerial(stream, n, variant);
+    unit->descriptor = kOrvelDescriptor;
+    unit->model = ModelFor(variant);
+    unit->stream_number = n;
+    unit->stream_slot = slot;
+    stream_slots_[slot] = std::move(unit);
+    PlugIn(*stream_slots_[slot]);
+}
+
+void EmulatedBus::PullStreamUnit(std::size_t slot) {
+    std::lock_guard lock(mutex_);
+    std::unique_ptr<Device> unit = std::move(stream_slots_[slot]);
+    if (!unit) return;
+    Node* n = unit->node;
+    PullOut(*unit, "pulled out after its update");
+    if (n) ReleaseNode(n);
+    const Verdict verdict = unit->model->Conclude();
+    stream_tally_.Add(*unit, verdict);
+    if (options_.progress) {
+        std::fprintf(options_.progress, "unit %u %s (%s, %s)\n", unit->stream_number,
+                     verdict.outcome == Outcome::Delivered ? "delivered" : "not delivered",
+                     unit->port.c_str(), verdict.text.c_str());
+        std::fflush(options_.progress);
+    }
+    After(scenario_.stream->plug_after_ms, [](EmulatedBus* bus, void* at) {
+        bus->PlugStreamUnit(reinterpret_cast<std::uintptr_t>(at));
+    }, reinterpret_cast<void*>(std::uintptr_t{slot}));
+}
+
+void EmulatedBus::StreamTally::Add(const Device& unit, const Verdict& verdict) {
+    if (verdict.outcome == Outcome::Delivered) {
+        ++delivered;
+        return;
+    }
+    ++not_delivered;
+    failed = failed || verdict.outcome == Outcome::Failed;
+    interrupted = interrupted || verdict.outcome == Outcome::Interrupted;
+    if (missed.size() < kMissedNamed)
+        missed.push_back("unit " + std::to_string(unit.stream_number) + " (" + unit.port +
+                         (unit.serial.empty() ? "" : ", " + unit.serial) + "): " + verdict.text);
+}
+
+Verdict EmulatedBus::StreamVerdict() {
+    const UnitStream& stream = *scenario_.stream;
+    // The units still plugged in count as they stand; those never plugged in as missing.
+    StreamTally tally = stream_tally_;
+    for (const auto& unit : stream_slots_)
+        if (unit) tally.Add(*unit, unit->model->Conclude());
+    const std::uint32_t never = stream.count - stream_plugged_;
+    const std::string of = std::to_string(tally.delivered) + " of " +
+                           std::to_string(stream.count) + " units";
+    if (tally.not_delivered == 0 && never == 0) {
+        const bool variant = options_.product == kVariantProduct;
+        const std::string image = !options_.image.empty() ? options_.image_name
+                                  : variant               ? "variant"
+                                                          : "primary";
+        return {Outcome::Delivered, "delivered byte for byte: " + of + " (" + image + " image, " +
+                                        std::to_string(ModelFor(variant)->BlockCount()) +
+                                        " blocks)"};
+    }
+    const Outcome outcome = tally.failed        ? Outcome::Failed
+                            : tally.interrupted ? Outcome::Interrupted
+                                                : Outcome::NoUpdate;
+    std::string text = std::string(outcome == Outcome::Failed        ? "failed"
+                                   : outcome == Outcome::Interrupted ? "interrupted"
+                                                                     : "no update") +
+                       ": " + of + " delivered byte for byte";
+    for (const std::string& m : tally.missed) text += "; " + m;
+    if (tally.not_delivered > tally.missed.size())
+        text += "; " + std::to_string(tally.not_delivered - tally.missed.size()) +
+                " more not delivered";
+    if (never > 0) text += "; " + std::to_string(never) + " never plugged in";
+    return {outcome, text};
+}
+
 void EmulatedBus::PlugInitial() {
-    if (!scenario_.plug_in_ms) PlugIn(main_);
+    // A bus that cannot be built (two devices on one port) is reported, not half built.
+    if (!TestbedError().empty()) return;
+    if (scenario_.stream) {
+        for (std::size_t slot = 0; slot < stream_slots_.size(); ++slot) PlugStreamUnit(slot);
+    } else if (!scenario_.plug_in_ms) {
+        PlugIn(main_);
+    }
     if (scenario_.second_device && !scenario_.second_device_ms) PlugIn(second_);
     if (scenario_.unrelated_at_start) PlugIn(unrelated_);
     for (std::size_t i = 0; i < units_.size(); ++i)
@@ -455,6 +578,28 @@ void EmulatedBus::StartClock(std::chrono::steady_clock::time_point start) {
 void EmulatedBus::UnplugAll() {
     for (Device* d : {&main_, &second_, &unrelated_}) PullOut(*d, "end of the run");
     for (const auto& unit : units_) PullOut(*unit, "end of the run");
+    for (const auto& unit : stream_slots_)
+        if (unit) PullOut(*unit, "end of the run");
+}
+
+bool EmulatedBus::HandleIoctl(int minor, UMockdevIoctlClient* client) {
+    std::lock_guard lock(mutex_);
+    const auto it = nodes_.find(minor);
+    if (it == nodes_.end()) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    return HandleIoctl(it->second.get(), client);
+}
+
+bool EmulatedBus::HandleWrite(int minor, UMockdevIoctlClient* client) {
+    std::lock_guard lock(mutex_);
+    const auto it = nodes_.find(minor);
+    if (it == nodes_.end()) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    return HandleWrite(it->second.get(), client);
 }
 
 bool EmulatedBus::HandleIoctl(Node* n, UMockdevIoctlClient* client) {
@@ -582,13 +727,19 @@ bool EmulatedBus::HandleWrite(Node* n, UMockdevIoctlClient* client) {
     Log(&d, n, j.kind, j.block ? std::to_string(*j.block) : "-", j.problem.empty() ? "ok" : "bad",
         j.problem);
     if (j.answer) {
-        if (scenario_.never_answer_start && d.number == 1) {
+        if ((scenario_.never_answer_start && d.number == 1) || d.never_answers_start) {
             Log(&d, n, "reply", "-", "withheld", "the scenario says never to answer");
         } else {
             const ssize_t w = n->master_fd >= 0 ? ::write(n->master_fd, kReply, sizeof kReply) : -1;
             Log(&d, n, "reply", "-", w == static_cast<ssize_t>(sizeof kReply) ? "sent" : "failed",
                 w < 0 ? std::strerror(errno) : "");
         }
+    }
+    if (d.stream_number && j.kind == "finish" && !d.done) {
+        d.done = true;
+        After(scenario_.stream->pull_after_done_ms, [](EmulatedBus* bus, void* at) {
+            bus->PullStreamUnit(reinterpret_cast<std::uintptr_t>(at));
+        }, reinterpret_cast<void*>(std::uintptr_t{d.stream_slot}));
     }
     if (looks_like_data && d.number == 1) {
         if (scenario_.unrelated_removed_after_block == index && !unrelated_removal_used_) {
@@ -677,6 +828,7 @@ Verdict EmulatedBus::Conclude() {
     std::lock_guard lock(mutex_);
     if (unrelated_.writes_seen > 0)
         return {Outcome::Failed, "failed: a report was written to the unrelated device"};
+    if (scenario_.stream) return StreamVerdict();
     const bool first = main_.model->Touched(), second = second_.model->Touched();
     if (first && second) {
         const Verdict a = main_.model->Conclude(), b = second_.model->Conclude();

@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <map>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -34,7 +36,8 @@ struct Node;
 // One physical device on the bus; it keeps its bootloader state across plug-ins.
 struct Device {
     int number = 0;          // 1: the device under update, 2: the second one, 3: unrelated,
-                             // 4 on: the scenario's units in the order declared
+                             // 4 on: the scenario's units in the order declared, then
+                             // the stream's units in the order plugged in
     std::string unit;        // the scenario's name for it; empty for devices 1 to 3
     std::string port;        // the USB device's sysfs name on the root hub, "1-2" or "1-2.3"
     std::uint16_t vendor = 0, product = 0;
@@ -44,6 +47,10 @@ struct Device {
     std::unique_ptr<BootloaderModel> model;  // null for the unrelated device
     Node* node = nullptr;    // the current plug-in; null while unplugged
     std::uint32_t writes_seen = 0;
+    bool never_answers_start = false;
+    std::uint32_t stream_number = 0;  // n of the stream's units (from 1); 0: not one of them
+    std::size_t stream_slot = 0;      // which of the stream's ports it is plugged into
+    bool done = false;                // a stream unit that took its finish report
 };
 
 // One plug-in of a device: a fresh set of sysfs entries and a fresh /dev node.
@@ -54,6 +61,7 @@ struct Node {
     int minor = 0;                            // of the node's device number
     int master_fd = -1;                       // the device's end of the node
     UMockdevIoctlBase* handler = nullptr;
+    unsigned long ioctl_signal = 0, write_signal = 0;
     bool gone = false;
 };
 
@@ -61,6 +69,11 @@ struct BusOptions {
     std::uint16_t product = kPrimaryProduct;
     std::FILE* transcript = nullptr;
     bool verbose = false;
+    // The image the devices of `product` expect; empty: the built-in one of that product.
+    std::span<const std::uint8_t> image{};
+    std::string image_name{};
+    // Where a line goes as each unit of a stream leaves ("unit N delivered ..."); may be null.
+    std::FILE* progress = nullptr;
 };
 
 class EmulatedBus {
@@ -75,7 +88,8 @@ public:
     // Pulls every device out (for the end of the run).
     void UnplugAll();
 
-    // The verdict over devices 1 and 2 (and the unrelated one).
+    // The verdict over devices 1 and 2 (and the unrelated one); with a stream of units, over
+    // the stream instead of device 1.
     Verdict Conclude();
     // Each unit of the scenario: its name, verdict and whether that is what it expects.
     struct UnitVerdict {
@@ -88,11 +102,22 @@ public:
     // The first thing that went wrong while building the testbed; empty when all went well.
     std::string TestbedError();
 
-    // Called by the ioctl glue on umockdev's worker thread.
-    bool HandleIoctl(Node* node, UMockdevIoctlClient* client);
-    bool HandleWrite(Node* node, UMockdevIoctlClient* client);
+    // Called by the ioctl glue on umockdev's worker thread, for the node of that minor number
+    // (which may have been released since: its calls then fail as on an unplugged node).
+    bool HandleIoctl(int minor, UMockdevIoctlClient* client);
+    bool HandleWrite(int minor, UMockdevIoctlClient* client);
 
 private:
+    bool HandleIoctl(Node* node, UMockdevIoctlClient* client);
+    bool HandleWrite(Node* node, UMockdevIoctlClient* client);
+    // The expected image of a device of that product, and its name in verdicts.
+    std::unique_ptr<BootloaderModel> ModelFor(bool variant) const;
+    // The stream of units: a new unit into a port, a unit out of it (judged, then released
+    // with its node, so that a long stream holds no more than one unit per port).
+    void PlugStreamUnit(std::size_t slot);
+    void PullStreamUnit(std::size_t slot);
+    void ReleaseNode(Node* node);
+    Verdict StreamVerdict();
     void PlugIn(Device& d);
     void PullOut(Device& d, const char* why);
     void ScheduleUnplug(Device& d, const Unplug& u);
@@ -118,7 +143,18 @@ private:
 
     Device main_, second_, unrelated_;
     std::vector<std::unique_ptr<Device>> units_;  // the scenario's units (devices 4 on)
-    std::vector<std::unique_ptr<Node>> nodes_;
+    std::map<int, std::unique_ptr<Node>> nodes_;  // by minor number
+
+    // What is left of each of the stream's units that has gone: counts and a few texts.
+    struct StreamTally {
+        std::uint32_t delivered = 0, not_delivered = 0;
+        bool failed = false, interrupted = false;
+        std::vector<std::string> missed;  // the first kMissedNamed units not delivered
+        void Add(const Device& unit, const Verdict& verdict);
+    };
+    std::vector<std::unique_ptr<Device>> stream_slots_;  // the unit in each port, or null
+    std::uint32_t stream_plugged_ = 0;
+    StreamTally stream_tally_;
     std::vector<bool> fault_used_;
     std::vector<bool> unplug_used_;
     std::vector<bool> unit_plug_used_;  // plug in unit NAME after block K, done

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -45,6 +46,8 @@ void Usage(std::FILE* to) {
         "  --expect OUTCOME      delivered (default), no-update, interrupted, failed\n"
         "  --transcript FILE     where the transcript goes (default emulator-transcript.txt)\n"
         "  --timeout SECONDS     time limit for COMMAND (default 120)\n"
+        "  --image FILE          the image devices of --product expect (default: built-in)\n"
+        "  --progress FILE       a line there as each unit of a stream leaves\n"
         "  --verbose             device events on stderr\n"
         "exit status: 0 outcome as expected and COMMAND exited 0; 1 other outcome;\n"
         "             2 usage or testbed error; 3 COMMAND failed; 4 time limit reached\n");
@@ -58,6 +61,8 @@ struct Options {
     std::string transcript = "emulator-transcript.txt";
     unsigned timeout_s = 120;
     bool verbose = false;
+    std::string image_file;
+    std::string progress_file;
     std::vector<std::string> command;
 };
 
@@ -98,6 +103,10 @@ bool ParseArgs(int argc, char** argv, Options& o) {
             const unsigned long s = std::strtoul(v.c_str(), &end, 10);
             if (!end || *end || s == 0 || s > 24 * 3600) return false;
             o.timeout_s = static_cast<unsigned>(s);
+        } else if (a == "--image") {
+            if (!value(o.image_file)) return false;
+        } else if (a == "--progress") {
+            if (!value(o.progress_file)) return false;
         } else if (a == "--verbose" || a == "-v") {
             o.verbose = true;
         } else if (!a.empty() && a[0] != '-' && o.scenario_file.empty()) {
@@ -194,6 +203,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "emulator: --scenario: %s\n", error.c_str());
         return kExitUsage;
     }
+    if (const std::string conflict = lumo::emulator::CheckScenario(scenario); !conflict.empty()) {
+        std::fprintf(stderr, "emulator: %s\n", conflict.c_str());
+        return kExitUsage;
+    }
+    std::vector<std::uint8_t> image;
+    if (!opt.image_file.empty()) {
+        std::ifstream in(opt.image_file, std::ios::binary);
+        image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (!in || image.empty()) {
+            std::fprintf(stderr, "emulator: cannot read %s, or it is empty\n",
+                         opt.image_file.c_str());
+            return kExitUsage;
+        }
+    }
 
     EnsurePreload(argv);
     unsetenv("ORVEL_EMULATOR_REEXEC");
@@ -205,12 +228,21 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     std::fprintf(transcript, "# time_ms device node kind block status detail\n");
+    std::FILE* progress = nullptr;
+    if (!opt.progress_file.empty() && !(progress = std::fopen(opt.progress_file.c_str(), "w"))) {
+        std::fprintf(stderr, "emulator: cannot write %s: %s\n", opt.progress_file.c_str(),
+                     std::strerror(errno));
+        return kExitUsage;
+    }
 
     UMockdevTestbed* testbed = umockdev_testbed_new();
     int status = kExitUsage;
     {
-        lumo::emulator::EmulatedBus bus(testbed, {opt.product, transcript, opt.verbose},
-                                        scenario);
+        const std::string image_name =
+            std::filesystem::path(opt.image_file).filename().string();
+        lumo::emulator::EmulatedBus bus(
+            testbed, {opt.product, transcript, opt.verbose, image, image_name, progress},
+            scenario);
         bus.PlugInitial();
         if (const std::string e = bus.TestbedError(); !e.empty()) {
             std::fprintf(stderr, "emulator: testbed error: %s\n", e.c_str());
@@ -284,6 +316,7 @@ int main(int argc, char** argv) {
         }
         std::fprintf(transcript, "# verdict: %s\n", verdict.text.c_str());
         std::fclose(transcript);
+        if (progress) std::fclose(progress);
 
         std::printf("emulator verdict: %s\n", verdict.text.c_str());
         const bool as_expected = verdict.outcome == opt.expect && units_as_expected;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <sstream>
 
 namespace lumo::emulator {
@@ -94,7 +95,7 @@ bool UnitStatement(const std::vector<std::string>& w, const std::vector<std::str
         if (w[2] != "c3d1" && w[2] != "7b16") return (error = "bad product " + w[2]), false;
         if (!PortName(w[4])) return (error = "bad port " + w[4]), false;
         if (FindUnit(s, w[1])) return (error = "unit " + w[1] + " named twice"), false;
-        ExtraUnit u{w[1], w[2] == "7b16", w[4], "", std::nullopt, std::nullopt, "no-update"};
+        ExtraUnit u{w[1], w[2] == "7b16", w[4], "", std::nullopt, std::nullopt, "no-update", false};
         if (w.size() == 7 && w[5] == "serial") {
             u.serial = raw[6];
         } else if (w.size() != 5) {
@@ -123,6 +124,9 @@ bool UnitStatement(const std::vector<std::string>& w, const std::vector<std::str
     } else if (Match(rest, {"unplug", "unit", "after", "N", "ms"}, n)) {
         if (!known(name)) return false;
         s.unplugs.push_back({Unplug::Trigger::AfterMs, n[0], {}, {}, name});
+    } else if (Match(rest, {"unit", "never", "answers", "start"}, n)) {
+        if (!known(name)) return false;
+        FindUnit(s, name)->never_answers_start = true;
     } else if (rest.size() == 3 && rest[0] == "expect" && rest[1] == "unit") {
         if (!known(name)) return false;
         if (!ParseOutcome(rest[2])) return (error = "bad outcome " + rest[2]), false;
@@ -130,6 +134,42 @@ bool UnitStatement(const std::vector<std::string>& w, const std::vector<std::str
     } else {
         return false;
     }
+    return true;
+}
+
+// "units COUNT on ports PORT... [serial TEXT | no serial] pull after done N ms plug after M ms";
+// `raw` as in UnitStatement. Same return convention.
+bool StreamStatement(const std::vector<std::string>& w, const std::vector<std::string>& raw,
+                     Scenario& s, std::string& error) {
+    if (w.empty() || w[0] != "units") return false;
+    UnitStream stream;
+    std::size_t i = 1;
+    if (w.size() < 4 || !Number(w[1], stream.count) || w[2] != "on" ||
+        (w[3] != "ports" && w[3] != "port"))
+        return false;
+    if (stream.count == 0) return (error = "no units to send"), false;
+    for (i = 4; i < w.size() && w[i].starts_with("1-"); ++i) {
+        if (!PortName(w[i])) return (error = "bad port " + w[i]), false;
+        if (std::find(stream.ports.begin(), stream.ports.end(), w[i]) != stream.ports.end())
+            return (error = "port " + w[i] + " named twice"), false;
+        stream.ports.push_back(w[i]);
+    }
+    if (stream.ports.empty()) return false;
+    if (i + 1 < w.size() && w[i] == "serial") {
+        stream.serial = raw[i + 1];
+        i += 2;
+    } else if (i + 1 < w.size() && w[i] == "no" && w[i + 1] == "serial") {
+        stream.serial = "";
+        i += 2;
+    }
+    std::vector<std::uint32_t> n;
+    const std::vector<std::string> rest(w.begin() + static_cast<std::ptrdiff_t>(i), w.end());
+    if (!Match(rest, {"pull", "after", "done", "N", "ms", "plug", "after", "N", "ms"}, n))
+        return false;
+    if (s.stream) return (error = "one stream of units only"), false;
+    stream.pull_after_done_ms = n[0];
+    stream.plug_after_ms = n[1];
+    s.stream = std::move(stream);
     return true;
 }
 
@@ -204,7 +244,8 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
             const auto words = Lowered(raw_words);
             if (words.empty()) continue;
             std::string why;
-            const bool unit = UnitStatement(words, raw_words, scenario, why);
+            const bool unit = UnitStatement(words, raw_words, scenario, why) ||
+                              (why.empty() && StreamStatement(words, raw_words, scenario, why));
             if (!unit && (!why.empty() || !Statement(words, scenario, why))) {
                 error = "line " + std::to_string(line_no) + ": " + why + ": \"" + part + "\"";
                 return false;
@@ -212,6 +253,33 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
         }
     }
     return true;
+}
+
+std::string CheckScenario(const Scenario& s) {
+    if (!s.stream) return {};
+    const bool about_device_1 =
+        s.device_port || s.device_serial || s.plug_in_ms || !s.faults.empty() ||
+        s.never_answer_start || s.unrelated_removed_after_block ||
+        std::any_of(s.unplugs.begin(), s.unplugs.end(),
+                    [](const Unplug& u) { return u.unit.empty(); }) ||
+        std::any_of(s.units.begin(), s.units.end(),
+                    [](const ExtraUnit& u) { return u.plug_in_after_block.has_value(); });
+    if (about_device_1)
+        return "a stream of units takes the place of device 1: no statement about device 1 "
+               "(its port, plug-in, unplugs, block faults or block triggers) beside it";
+    return {};
+}
+
+std::string StreamSerial(const UnitStream& stream, std::uint32_t n, bool variant) {
+    if (!stream.serial) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%s-%06u", variant ? "M8V" : "M8P", n);
+        return buf;
+    }
+    std::string serial = *stream.serial;
+    if (const auto at = serial.find("{n}"); at != std::string::npos)
+        serial.replace(at, 3, std::to_string(n));
+    return serial;
 }
 
 }  // namespace lumo::emulator

@@ -36,6 +36,25 @@
 //   unplug unit NAME after N ms
 //   replug after N ms                            (after either) back on its port, as a new node
 //   expect unit NAME OUTCOME                     its verdict (default no-update)
+//   unit NAME never answers start                it takes start reports but sends no reply
+//
+// Twins (units that report one serial) are written with the same serial twice, e.g.
+// "device at 1-2 serial M8V-1" and "unit b 7b16 at 1-3 serial M8V-1".
+//
+// A stream of units through a station's ports, each a new unit of the device's product
+// (--product), judged alone against the expected image:
+//
+//   units COUNT on ports PORT... [serial TEXT | no serial] pull after done N ms
+//       plug after M ms                          (one line)
+//
+// A unit is present on each PORT at the start. N ms after a unit has taken its finish report
+// it is pulled out, and M ms later a new unit (a new node, a new HID instance) is plugged
+// into that port, until COUNT units have been plugged in. Serials: "{n}" in TEXT becomes the
+// unit's number (1 to COUNT); TEXT without it gives every unit the same serial; by default
+// unit n's is M8P- or M8V- and n in six digits. Device 1 is then absent: the stream takes its
+// place, so statements about device 1 (its port, plug-in, unplugs, block faults, "never
+// answer start", block triggers) are refused beside it. The run's verdict is the stream's:
+// delivered when all COUNT units were delivered byte for byte, else the units that were not.
 //
 // Block events act on the first write of that block only, so a later retry goes through.
 // Serials keep their case; everything else is case-insensitive.
@@ -69,6 +88,16 @@ struct ExtraUnit {
     // Plugged in once unit 1 has taken this block (absent until then); empty: not so.
     std::optional<std::uint32_t> plug_in_after_block;
     std::string expect = "no-update";
+    bool never_answers_start = false;
+};
+
+// The "units" statement.
+struct UnitStream {
+    std::uint32_t count = 0;
+    std::vector<std::string> ports;
+    std::optional<std::string> serial;  // may hold "{n}"; "": none; empty: numbered by default
+    std::uint32_t pull_after_done_ms = 0;
+    std::uint32_t plug_after_ms = 0;
 };
 
 // How long the kernel (usbhid) waits for the device to take a report before the write fails.
@@ -99,10 +128,17 @@ struct Scenario {
     std::optional<std::string> device_port;    // unit 1's; empty: "1-1"
     std::optional<std::string> device_serial;  // unit 1's; empty: the built-in one
     std::vector<ExtraUnit> units;
+    std::optional<UnitStream> stream;
 };
 
 // Adds the statements in `text` to `scenario`. On a bad statement returns false and sets
 // `error` to "line N: ..." (N counted within `text`).
 bool ParseScenario(const std::string& text, Scenario& scenario, std::string& error);
+
+// Once every statement is in: what cannot go together (empty when all can).
+std::string CheckScenario(const Scenario& scenario);
+
+// The serial of the stream's unit `n` (counted from 1).
+std::string StreamSerial(const UnitStream& stream, std::uint32_t n, bool variant);
 
 }  // namespace lumo::emulator

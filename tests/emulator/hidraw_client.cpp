@@ -20,6 +20,12 @@
 //                                            plug-ins in turn (default 1)
 //   hidraw_client monitor MS EVENT...         waits up to MS ms for the events in order,
 //                                            e.g. add:hidraw0 remove:hidraw0 add:hidraw1
+//   hidraw_client station COUNT [IMAGE] [--corrupt-unit K]
+//                                            streams to each node that appears, one after
+//                                            another, until COUNT nodes had their stream
+//                                            (IMAGE: this file instead of the built-in
+//                                            image); the K-th gets a wrong byte; prints each
+//                                            node's serial
 #include <fcntl.h>
 #include <libudev.h>
 #include <linux/hidraw.h>
@@ -33,6 +39,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,8 +63,10 @@ std::string Attr(udev_device* d, const char* name) {
     return v ? v : "";
 }
 
-// The first hidraw node whose USB device is vendor 5a7e, with the path composed from udev.
-bool FindDevice(Found& out, const std::string& skip_node = "") {
+// The first hidraw node whose USB device is vendor 5a7e, with the path composed from udev,
+// leaving out `skip_node` and the nodes `skip` says to.
+bool FindDevice(Found& out, const std::string& skip_node = "",
+                const std::vector<std::string>* skip = nullptr) {
     udev* u = udev_new();
     udev_enumerate* e = udev_enumerate_new(u);
     udev_enumerate_add_match_subsystem(e, "hidraw");
@@ -74,7 +83,8 @@ bool FindDevice(Found& out, const std::string& skip_node = "") {
         const char* node = udev_device_get_devnode(raw);
         const std::string vid = Attr(usb, "idVendor"), pid = Attr(usb, "idProduct");
         const char* hid_id = hid ? udev_device_get_property_value(hid, "HID_ID") : nullptr;
-        if (node && hid_id && vid == "5a7e" && skip_node != node) {
+        if (node && hid_id && vid == "5a7e" && skip_node != node &&
+            !(skip && std::find(skip->begin(), skip->end(), node) != skip->end())) {
             out.devnode = node;
             out.path = "vid_" + vid + "&pid_" + pid + "&mi_" + Attr(intf, "bInterfaceNumber");
             out.product = static_cast<unsigned>(std::stoul(pid, nullptr, 16));
@@ -217,6 +227,60 @@ int Stream(const std::string& flaw, bool follow, bool may_fail, bool watch_remov
     return 0;
 }
 
+// A whole update of `image` to the node open as `fd`; `corrupt` flips a byte of block 2.
+bool StreamImage(int fd, std::span<const std::uint8_t> image, bool corrupt) {
+    const auto start = lumo::BuildStartReport();
+    if (!WriteReport(fd, start.bytes.data(), start.bytes.size()) || !ReadReply(fd, 5000))
+        return false;
+    lumo::UpdateReport last;
+    std::uint32_t index = 0;
+    for (std::size_t offset = 0; offset < image.size(); offset += lumo::UPDATE_BLOCK_SIZE, ++index) {
+        last = lumo::BuildDataReport(
+            index, image.subspan(offset, std::min(lumo::UPDATE_BLOCK_SIZE, image.size() - offset)));
+        lumo::UpdateReport sent = last;
+        if (corrupt && index == 2) sent.bytes[20] ^= 0x01;
+        if (!WriteReport(fd, sent.bytes.data(), sent.bytes.size())) return false;
+    }
+    const lumo::UpdateReport finish = lumo::BuildFinishReport(last);
+    return WriteReport(fd, finish.bytes.data(), finish.bytes.size());
+}
+
+int Station(int count, const std::string& image_file, int corrupt_unit) {
+    std::vector<std::uint8_t> file;
+    if (!image_file.empty()) {
+        std::FILE* in = std::fopen(image_file.c_str(), "rb");
+        if (!in) return 1;
+        std::uint8_t buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0;)
+            file.insert(file.end(), buf, buf + n);
+        std::fclose(in);
+    }
+    std::vector<std::string> done;
+    for (int unit = 1; unit <= count; ++unit) {
+        Found f;
+        const auto until = Clock::now() + std::chrono::seconds(10);
+        while (!FindDevice(f, "", &done)) {
+            if (Clock::now() > until) {
+                std::fprintf(stderr, "client: no unit %d\n", unit);
+                return 1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        const int fd = open(f.devnode.c_str(), O_RDWR | O_CLOEXEC);
+        char serial[256] = {};
+        if (fd < 0 || ioctl(fd, HIDIOCGRAWUNIQ(sizeof serial), serial) < 0) return 1;
+        const auto image = file.empty() ? lumo::SelectFirmwareImage(f.product == 0x7B16).bytes()
+                                        : std::span<const std::uint8_t>(file);
+        const bool ok = StreamImage(fd, image, unit == corrupt_unit);
+        close(fd);
+        std::printf("client: unit %d on %s serial \"%s\"%s\n", unit, f.devnode.c_str(), serial,
+                    ok ? "" : " failed");
+        if (!ok) return 1;
+        done.push_back(f.devnode);
+    }
+    return 0;
+}
+
 int StartOnly(bool expect_reply) {
     Found f;
     const int fd = OpenFound(f, 5000);
@@ -331,6 +395,14 @@ int main(int argc, char** argv) {
         rc = Describe();
     } else if (args[0] == "descriptor-file") {
         rc = DescriptorFile(args.size() >= 2 ? std::stoi(args[1]) : 1);
+    } else if (args[0] == "station" && args.size() >= 2) {
+        std::string image;
+        int corrupt = 0;
+        for (std::size_t i = 2; i < args.size(); ++i) {
+            if (args[i] == "--corrupt-unit" && i + 1 < args.size()) corrupt = std::stoi(args[++i]);
+            else image = args[i];
+        }
+        rc = Station(std::stoi(args[1]), image, corrupt);
     } else if (args[0] == "monitor" && args.size() >= 2) {
         rc = Monitor(std::stoi(args[1]), {args.begin() + 2, args.end()});
     }

@@ -163,5 +163,84 @@ TEST(Scenario, BadUnitStatementsAreRefused) {
     }
 }
 
+TEST(Scenario, ReadsAStreamOfUnits) {
+    Scenario s;
+    std::string error;
+    ASSERT_TRUE(ParseScenario("Units 1000 on ports 1-2 1-3.1 serial Line-{n} pull after done 400 ms "
+                              "plug after 300 ms",
+                              s, error))
+        << error;
+    ASSERT_TRUE(s.stream);
+    EXPECT_EQ(s.stream->count, 1000u);
+    EXPECT_EQ(s.stream->ports, (std::vector<std::string>{"1-2", "1-3.1"}));
+    EXPECT_EQ(s.stream->pull_after_done_ms, 400u);
+    EXPECT_EQ(s.stream->plug_after_ms, 300u);
+    EXPECT_EQ(StreamSerial(*s.stream, 17, true), "Line-17");  // as written, numbered
+    EXPECT_EQ(CheckScenario(s), "");
+
+    const struct {
+        const char* text;
+        std::uint32_t n;
+        const char* serial;
+    } serials[] = {
+        {"units 2 on port 1-2 pull after done 0 ms plug after 0 ms", 7, "M8V-000007"},
+        {"units 2 on port 1-2 no serial pull after done 0 ms plug after 0 ms", 7, ""},
+        {"units 2 on port 1-2 serial Twin pull after done 0 ms plug after 0 ms", 7, "Twin"},
+    };
+    for (const auto& c : serials) {
+        Scenario one;
+        ASSERT_TRUE(ParseScenario(c.text, one, error)) << error;
+        EXPECT_EQ(StreamSerial(*one.stream, c.n, true), c.serial) << c.text;
+    }
+}
+
+TEST(Scenario, BadStreamsAreRefused) {
+    const struct {
+        const char* text;
+        const char* error;
+    } cases[] = {
+        {"units 0 on ports 1-2 pull after done 1 ms plug after 1 ms", "line 1: no units to send"},
+        {"units 5 on ports pull after done 1 ms plug after 1 ms", "line 1: not understood"},
+        {"units 5 on ports 1-2 1-2 pull after done 1 ms plug after 1 ms",
+         "line 1: port 1-2 named twice"},
+        {"units 5 on ports 1-2..3 pull after done 1 ms plug after 1 ms", "line 1: bad port 1-2..3"},
+        {"units 5 on ports 1-2 serial pull after done 1 ms plug after 1 ms",
+         "line 1: not understood"},
+        {"units 5 on ports 1-2 pull after done 1 ms", "line 1: not understood"},
+        {"units 5 on ports 1-2 pull after done 1 ms plug after 1 ms\n"
+         "units 5 on ports 1-3 pull after done 1 ms plug after 1 ms",
+         "line 2: one stream of units only"},
+    };
+    for (const auto& c : cases) {
+        Scenario s;
+        std::string error;
+        EXPECT_FALSE(ParseScenario(c.text, s, error)) << c.text;
+        EXPECT_TRUE(error.starts_with(c.error)) << error;
+    }
+}
+
+// The stream stands in for device 1: what concerns device 1 cannot go beside it, what
+// concerns the other units can.
+TEST(Scenario, AStreamTakesThePlaceOfDevice1) {
+    const std::string stream = "units 5 on ports 1-2 pull after done 1 ms plug after 1 ms\n";
+    for (const char* about_device_1 :
+         {"device at 1-4", "plug in after 100 ms", "unplug after block 3", "fail block 2",
+          "never answer start", "remove unrelated device after block 4",
+          "unit b 7b16 at 1-5; plug in unit b after block 2"}) {
+        Scenario s;
+        std::string error;
+        ASSERT_TRUE(ParseScenario(stream + about_device_1, s, error)) << error;
+        EXPECT_NE(CheckScenario(s), "") << about_device_1;
+    }
+    Scenario s;
+    std::string error;
+    ASSERT_TRUE(ParseScenario(stream + "unit b 7b16 at 1-5; unplug unit b after 300 ms; "
+                                       "unit b never answers start; unrelated device",
+                              s, error))
+        << error;
+    EXPECT_EQ(CheckScenario(s), "");
+    EXPECT_TRUE(s.units[0].never_answers_start);
+}
+
 }  // namespace
 }  // namespace lumo::emulator
