@@ -134,7 +134,12 @@ def main():
     ap.add_argument("--source", help="the file --make-file copy copies")
     ap.add_argument("--file-name", default="image.bin",
                     help="its name; \\xNN stands for byte NN (names that are not UTF-8)")
-    ap.add_argument("--interrupt", choices=["two-step", "waiting", "when"])
+    ap.add_argument("--interrupt", choices=["two-step", "waiting", "when", "on-stderr"])
+    ap.add_argument("--interrupt-on-stderr", help="with --interrupt on-stderr: one Ctrl-C as "
+                    "soon as stderr holds this text")
+    ap.add_argument("--lines-between", nargs=4, metavar=("FIRST", "LAST", "HAS", "MIN"),
+                    help="at least MIN stdout lines holding HAS come between the first line "
+                    "holding FIRST and the first line after it holding LAST")
     ap.add_argument("--interrupt-when", help="with --interrupt when: Ctrl-C once stdout holds "
                     "this text --interrupt-count times, and then 1.5 s more have passed")
     ap.add_argument("--interrupt-count", type=int, default=1)
@@ -160,6 +165,11 @@ def main():
                                 f"{args.interrupt_count} times")
             # Long enough for a unit left plugged in to be taken again, were it to be.
             time.sleep(1.5)
+            program.proc.send_signal(signal.SIGINT)
+        elif args.interrupt == "on-stderr":
+            if not program.wait_for(lambda: any(args.interrupt_on_stderr in l
+                                                for l in program.err_lines), args.timeout - 10):
+                problems.append(f"stderr never held {args.interrupt_on_stderr!r}")
             program.proc.send_signal(signal.SIGINT)
         elif args.interrupt == "waiting":
             program.wait_for(lambda: any("Waiting" in l for l in program.lines), 20)
@@ -203,6 +213,20 @@ def main():
             print(f"cli_e2e: the {event} events came {spread:.2f} s apart")
             if spread > seconds:
                 problems.append(f"the {event} events came more than {seconds} s apart")
+    if args.lines_between:
+        first, last, has, least = args.lines_between
+        lines = out.splitlines()
+        start = next((i for i, l in enumerate(lines) if first in l), None)
+        end = next((i for i, l in enumerate(lines) if start is not None and i > start
+                    and last in l), None)
+        if start is None or end is None:
+            problems.append(f"stdout lacks a line with {first!r} followed by one with {last!r}")
+        else:
+            count = sum(has in l for l in lines[start + 1:end])
+            print(f"cli_e2e: {count} lines with {has!r} between {first!r} and {last!r}")
+            if count < int(least):
+                problems.append(f"{count} lines with {has!r} between {first!r} and {last!r}, "
+                                f"expected at least {least}")
     if args.events is not None:
         try:
             events = json_events(out)

@@ -181,6 +181,38 @@ if(native)
     --stdout-has "[M8P-000303] Device opened at block"
     --stdout-has "Station ended: 2 updated, 1 failed" --stderr-has ${try_again} --
     --allow-stand-in --station --resume-timeout 10)
+  # Twins: two units that report one fixed serial. --list shows each, named by its port.
+  set(twins --scenario "device at 1-2 serial M8-BOOT" --scenario "unit b 7b16 at 1-3 serial M8-BOOT")
+  lumo_cli_e2e(twins_list 7b16 no-update ${twins} --
+    --exit 0 --stdout-lines 2 --stdout-has "\"id\":\"1-2\"" --stdout-has "\"id\":\"1-3\"" --
+    --list --json)
+  # Ours pulled for good at block 300: the stream never goes on on its twin, present all along
+  # (it used to, without a start report, and said the update was successful).
+  lumo_cli_e2e(twins_ours_pulled 7b16 interrupted ${twins} --scenario "unplug after block 300" --
+    --exit 1 --stdout-lacks ${success} --stderr-has "did not come back within 3 s" --
+    --allow-stand-in --device 1-2 --resume-timeout 3)
+  # --all updates both, each byte for byte.
+  lumo_cli_e2e(twins_all 7b16 delivered ${twins} --scenario "expect unit b delivered" --
+    --exit 0 --stdout-has "[1-2] ${success}" --stdout-has "[1-3] ${success}" --
+    --allow-stand-in --all)
+  # A station stopped by one Ctrl-C while its unit waits out its pause before the start
+  # report: the unit is left untouched and the station ends with 0.
+  lumo_cli_e2e(station_stop_in_pause 7b16 no-update --
+    --exit 0 --interrupt on-stderr --interrupt-on-stderr "lumo-flash: station:"
+    --stdout-has "result: not started" --stdout-has "Station ended: 0 updated, 0 failed" --
+    --allow-stand-in --station)
+  # One Ctrl-C mid-stream: the unit finishes byte for byte, then the station ends with 0.
+  lumo_cli_e2e(station_stop_mid_stream 7b16 delivered --
+    --exit 0 --interrupt when --interrupt-when "30% "
+    --stderr-has "finish first" --stdout-has "Station ended: 1 updated, 0 failed" --
+    --allow-stand-in --station)
+  # A unit that never answers its start report holds only itself: the other one streams on
+  # meanwhile (its progress events keep coming until the silent one's failure, 5 s later).
+  lumo_cli_e2e(units_one_silent 7b16 delivered --scenario "device at 1-2 no serial"
+    --scenario "unit b 7b16 at 1-3 serial M8V-000303" --scenario "unit b never answers start" --
+    --exit 1 --lines-between "\"unit\":\"M8V-000303\",\"event\":\"device\""
+    "\"unit\":\"M8V-000303\",\"event\":\"failed\"" "\"unit\":\"1-2\",\"event\":\"progress\"" 20 --
+    --allow-stand-in --all --json)
   # Ctrl-C: the first during an update warns and the update goes on; the second aborts (130).
   lumo_cli_e2e(interrupt_two_step 7b16 interrupted --
     --exit 130 --interrupt two-step --stderr-has "Aborted by the user" --stdout-lacks ${success} --
