@@ -3,8 +3,10 @@
 // what Wine gives.
 #pragma once
 
-#include <cfgmgr32.h>
+// clang-format off
 #include <windows.h>
+#include <cfgmgr32.h>
+// clang-format on
 
 #include <deque>
 #include <string>
