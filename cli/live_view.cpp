@@ -22,11 +22,12 @@ constexpr const char* kYellow = "33";
 constexpr const char* kCyan = "36";
 
 constexpr int kFullBar = 24;
-constexpr int kMinBar = 6;      // narrower than this, the bar says too little: it goes
-constexpr int kStateWidth = 9;  // the longest state word
-constexpr int kMinCut = 4;      // port and serial cut no shorter than this
-constexpr int kMinIdCut = 6;    // nor the ID
-constexpr int kTimeWidth = 5;   // mm:ss
+constexpr int kMinBar = 6;         // narrower than this, the bar says too little: it goes
+constexpr int kStateWidth = 9;     // the longest state word
+constexpr int kMinCut = 4;         // port and serial cut no shorter than this
+constexpr int kMinIdCut = 6;       // nor the ID
+constexpr int kTimeWidth = 5;      // mm:ss
+constexpr int kNoLimit = 1 << 30;  // lines that may wrap: they scroll away above the area
 
 std::string CursorUp(std::size_t rows) { return "\x1b[" + std::to_string(rows) + "A"; }
 
@@ -357,7 +358,7 @@ bool LiveOrder(const LiveUnit& a, const LiveUnit& b) {
 }
 
 std::string ResultLine(const UnitResult& r, bool colour) {
-    Line line(1 << 30, colour);
+    Line line(kNoLimit, colour);
     line.Add("[").Add(NoControls(r.id)).Add("] ");
     line.Add(NoControls(r.outcome), r.updated ? kGreen : kRed);
     line.Add(", ").Add(MinSec(r.duration_ms));
@@ -391,18 +392,21 @@ TerminalFacts FactsFromEnvironment(bool is_terminal, bool json, std::optional<bo
     return facts;
 }
 
-LiveView::LiveView(std::ostream& out, OutputForm form, int columns)
+LiveView::LiveView(std::ostream& out, OutputForm form, int columns, int rows)
     : out_(out),
       colour_(form == OutputForm::kLiveColour),
       columns_(columns),
+      rows_(rows),
       closed_(form == OutputForm::kPlain) {}
 
 LiveView::~LiveView() { Close(); }
 
-void LiveView::SetColumns(int columns) {
-    if (columns == columns_) return;
+void LiveView::SetSize(int columns, int rows) {
+    if (columns == columns_ && rows == rows_) return;
     columns_ = columns;
-    // The old lines' text no longer tells what the screen shows: every row is written again.
+    rows_ = rows;
+    // What the rows showed no longer tells what the screen shows: a row that can never be
+    // drawn marks each as changed.
     std::fill(drawn_.begin(), drawn_.end(), std::string("\x01"));
 }
 
@@ -449,9 +453,21 @@ std::vector<std::string> LiveView::RenderRows() const {
     // The last column stays empty: a line that fills it leaves the cursor waiting to wrap, and
     // some consoles wrap at once, which would put every row after it one row off.
     const int usable = std::max(1, columns_ - 1);
+    // The area stays within the screen, with the cursor's row under it: the cursor cannot go up
+    // to a row that has scrolled away. Units past that are counted on a line of their own.
+    std::size_t shown = units_.size();
+    if (rows_ > 0 && 1 + shown > static_cast<std::size_t>(rows_ - 1)) {
+        shown = static_cast<std::size_t>(std::max(0, rows_ - 3));
+    }
+    const std::vector<LiveUnit> units(units_.begin(), units_.begin() + static_cast<long>(shown));
     std::vector<std::string> rows{TallyRow(tally_, usable, colour_)};
-    const Columns c = ChooseColumns(units_, usable);
-    for (const LiveUnit& u : units_) rows.push_back(UnitRow(u, c, usable, colour_));
+    const Columns c = ChooseColumns(units, usable);
+    for (const LiveUnit& u : units) rows.push_back(UnitRow(u, c, usable, colour_));
+    if (shown < units_.size()) {
+        rows.push_back(Line(usable, false)
+                           .Add("+" + std::to_string(units_.size() - shown) + " more running")
+                           .text());
+    }
     return rows;
 }
 
@@ -486,7 +502,7 @@ bool LiveView::Draw() {
 }
 
 void PrintSummary(std::ostream& out, const RunSummary& s, bool colour) {
-    Line head(1 << 30, colour);
+    Line head(kNoLimit, colour);
     head.Add(NoControls(s.heading)).Add(": ");
     head.Add(std::to_string(s.updated) + " updated", s.updated ? kGreen : nullptr).Add(", ");
     head.Add(std::to_string(s.failed) + " failed", s.failed ? kRed : nullptr);
@@ -494,7 +510,7 @@ void PrintSummary(std::ostream& out, const RunSummary& s, bool colour) {
     head.Add(" (").Add(PerHour(UnitsPerHour(s.updated + s.failed, s.duration_ms))).Add(")");
     out << head.text() << '\n';
     for (const FailedUnit& f : s.failures) {
-        Line line(1 << 30, colour);
+        Line line(kNoLimit, colour);
         line.Add("  ").Add("failed", kRed).Add(": [").Add(NoControls(f.id)).Add("]");
         line.Add(" port ").Add(NoControls(OrDash(f.port)));
         line.Add(", serial ").Add(NoControls(OrDash(f.serial)));

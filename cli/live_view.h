@@ -95,10 +95,10 @@ TerminalFacts FactsFromEnvironment(bool is_terminal, bool json,
 
 class LiveView {
   public:
-    // `columns`: the terminal's width. In plain form the view draws nothing: only the lines
-    // given to PrintAbove and PrintResult come out, as they are, so the run has one way to
-    // report whatever the form.
-    LiveView(std::ostream& out, OutputForm form, int columns);
+    // `columns`, `rows`: the terminal's size (rows 0: not known). In plain form the view draws
+    // nothing: only the lines given to PrintAbove and PrintResult come out, as they are, so the run
+    // has one way to report whatever the form.
+    LiveView(std::ostream& out, OutputForm form, int columns, int rows = 0);
     ~LiveView();
     LiveView(const LiveView&) = delete;
     LiveView& operator=(const LiveView&) = delete;
@@ -106,8 +106,8 @@ class LiveView {
     // Whether this view's lines may be in colour: for the summary after it.
     bool colour() const { return colour_; }
 
-    // A new width: every line is drawn again at the next draw.
-    void SetColumns(int columns);
+    // A new size (the terminal was resized): every line is written again at the next draw.
+    void SetSize(int columns, int rows);
 
     // The units running now, in any order, and the tally. Call it at every tick: it keeps the
     // latest and draws at most every kRedrawMs of `now_ms` (a clock that never goes back),
@@ -136,6 +136,7 @@ class LiveView {
     std::ostream& out_;
     bool colour_;
     int columns_;
+    int rows_;
     bool closed_;                  // from the start in plain form
     std::vector<LiveUnit> units_;  // the latest, sorted
     LiveTally tally_;

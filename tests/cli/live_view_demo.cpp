@@ -33,10 +33,11 @@ LiveUnit Unit(const char* id, const char* port, unsigned percent, State state) {
     return u;
 }
 
-int Columns() {
+// The terminal's width and height; 80x0 (height not known) when it tells none.
+winsize Size() {
     winsize size{};
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-    return 80;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return {0, 80, 0, 0};
+    return size;
 }
 
 // Keys typed to move on must not echo: the echo would move the cursor under the live area.
@@ -69,7 +70,8 @@ int main() {
     NoEcho no_echo;
     const OutputForm form = ChooseOutputForm(FactsFromEnvironment(isatty(STDOUT_FILENO), false));
     std::cout << "live view demo: 3 units" << std::endl;
-    LiveView view(std::cout, form, Columns());
+    const winsize size = Size();
+    LiveView view(std::cout, form, size.ws_col, size.ws_row);
 
     view.Update({Unit("M8V-000101", "1-2.1", 25, State::kStreaming),
                  Unit("M8V-000103", "1-2.3", 0, State::kPausing),
@@ -78,8 +80,8 @@ int main() {
     NextStage();
 
     view.PrintResult({"M8V-000102", "1-2.2", "M8V-000102", true, "updated", "", 11600});
-    view.PrintResult({"M8V-000101", "1-2.1", "M8V-000101", false,
-                      "failed (needs the update again)", "write-failed", 4200});
+    view.PrintResult({"M8V-000101", "1-2.1", "M8V-000101", false, "failed (needs the update again)",
+                      "write-failed", 4200});
     view.Update({Unit("M8V-000103", "1-2.3", 40, State::kStreaming),
                  Unit("M8V-000104", "1-2.4", 0, State::kFound)},
                 {1, 1, 2, 240.0, 0.5}, 1000);
@@ -90,7 +92,10 @@ int main() {
     view.Update({}, {3, 1, 0, 480.0, 0.75}, 2000);
     view.Close();
     PrintSummary(std::cout,
-                 {"Station ended", 3, 1, {{"M8V-000101", "1-2.1", "M8V-000101", "write-failed", true}},
+                 {"Station ended",
+                  3,
+                  1,
+                  {{"M8V-000101", "1-2.1", "M8V-000101", "write-failed", true}},
                   30000},
                  view.colour());
     return 0;

@@ -57,7 +57,7 @@ bool Contains(const std::string& s, std::string_view what) {
 class Screen {
   public:
     explicit Screen(int cols = 100, int rows = 30, OutputForm form = OutputForm::kLive)
-        : term(rows, cols), view(out, form, cols) {
+        : term(rows, cols), view(out, form, cols, rows) {
         Take("$ lumo-flash\n\r");
     }
 
@@ -311,10 +311,43 @@ TEST(LiveView, NarrowTerminalsShortenTheBarFirstThenTheNamesAndNeverWrap) {
     }
 }
 
+// More units than the screen has rows: the cursor could not reach rows scrolled away, so the
+// area stays within the screen and the rest are counted.
+TEST(LiveView, MoreUnitsThanRowsKeepTheAreaOnTheScreen) {
+    std::vector<LiveUnit> units;
+    for (int i = 1; i <= 12; ++i) {
+        units.push_back(Unit("U" + std::to_string(i), "1-" + std::to_string(i), "", 0));
+    }
+    Screen s(100, 8);
+    for (unsigned t = 0; t < 5; ++t) {
+        for (LiveUnit& u : units) u.percent = t * 10;
+        s.Update(units, Tally(0, 0, 12), t * 100);
+        s.view.PrintResult({"X" + std::to_string(t), "", "", true, "updated", "", 1000});
+        s.Take();
+    }
+    EXPECT_EQ(s.term.unknown, std::vector<std::string>{});
+    // The area fills the screen but for the cursor's row under it.
+    const std::vector<std::string> screen = s.term.Screen();
+    EXPECT_TRUE(Contains(screen[0], "0 updated, 0 failed, 12 running")) << screen[0];
+    for (std::size_t r = 1; r <= 5; ++r) {
+        EXPECT_EQ(screen[r].rfind("[U" + std::to_string(r) + "]", 0), 0u) << screen[r];
+        EXPECT_TRUE(Contains(screen[r], " 40% ")) << screen[r];
+    }
+    EXPECT_EQ(screen[6], "+7 more running");
+    EXPECT_EQ(screen[7], "");
+    // Scrolled away: the lines above the area and nothing else.
+    EXPECT_EQ(
+        s.term.history,
+        (std::vector<std::string>{
+            "$ lumo-flash", "[X0] updated, 00:01, port -, serial -",
+            "[X1] updated, 00:01, port -, serial -", "[X2] updated, 00:01, port -, serial -",
+            "[X3] updated, 00:01, port -, serial -", "[X4] updated, 00:01, port -, serial -"}));
+}
+
 TEST(LiveView, ANewWidthRewritesEveryLine) {
     Screen s(100);
     s.Update(ThreeUnits(), Tally(), 0);
-    s.view.SetColumns(60);
+    s.view.SetSize(60, 30);
     s.term = TerminalModel(30, 60);  // the terminal after the resize, as the view sees it
     s.term.Feed(std::string(5, '\n'));
     const std::string bytes = s.Update(ThreeUnits(), Tally(), 100);

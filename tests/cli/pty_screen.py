@@ -65,14 +65,20 @@ class CheckFailed(Exception):
 class Tmux:
     def __init__(self, cols, rows, command, folder):
         self.socket = os.path.join(folder, "tmux.sock")
+        self.status_file = os.path.join(folder, "status")
         config = os.path.join(folder, "tmux.conf")
         with open(config, "w") as f:
             f.write(CONFIG)
         env = dict(os.environ)
         env.pop("TMUX", None)  # a tmux of its own, also when started from inside one
         self.env = env
+        # The command's status as a shell sees it (128 + N for signal N): tmux may mark the
+        # pane dead without one. The shell's own handler lets it outlive a Ctrl-C typed to the
+        # command, while the command keeps the signals' usual actions.
+        wrapper = ["sh", "-c", 'trap : INT TERM HUP; "$@"; echo $? >' + shlex.quote(
+            self.status_file), "sh"] + command
         self.run("-f", config, "new-session", "-d", "-s", "screen", "-x", str(cols), "-y",
-                 str(rows), shlex.join(command))
+                 str(rows), shlex.join(wrapper))
 
     def run(self, *args):
         return subprocess.run(["tmux", "-S", self.socket, *args], env=self.env, check=True,
@@ -99,8 +105,12 @@ class Tmux:
         return self.run("display-message", "-p", "-t", "screen", "#{pane_dead}").strip() == "1"
 
     def exit_status(self):
-        out = self.run("display-message", "-p", "-t", "screen", "#{pane_dead_status}").strip()
-        return int(out) if out else None
+        """The ended command's status; None while it runs."""
+        try:
+            with open(self.status_file) as f:
+                return int(f.read())
+        except (OSError, ValueError):
+            return None
 
     def keys(self, key):
         self.run("send-keys", "-t", "screen", key)
@@ -171,9 +181,10 @@ def play(tmux, args, cols):
                 show("screen", tmux.screen(joined=False), cols)
             elif kind == "end":
                 deadline = time.monotonic() + args.timeout
-                while not tmux.dead():
+                while not tmux.dead() or tmux.exit_status() is None:
                     if time.monotonic() > deadline:
-                        raise CheckFailed("the command did not end")
+                        raise CheckFailed(f"the command did not end (dead: {tmux.dead()}, "
+                                          f"status: {tmux.exit_status()})")
                     time.sleep(POLL_S)
                 ended = True
                 screen = tmux.screen(history=True)
