@@ -27,6 +27,8 @@ packages=(
   # lumo-flash: its command line (header-only, also for the mingw builds) and SHA-256 of image
   # files, natively and for mingw-w64.
   libcli11-dev libgcrypt20-dev libgcrypt-mingw-w64-dev
+  # lumo-flash's live view read back from a real terminal (a tmux pane) in its tests.
+  tmux
   # Releases: Authenticode signatures of the .exe files, the signature of SHA256SUMS, the
   # throwaway keys and CA of their tests, and nginx to serve the page's package in its test.
   osslsigncode gnupg openssl nginx
