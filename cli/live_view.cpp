@@ -357,7 +357,7 @@ bool LiveOrder(const LiveUnit& a, const LiveUnit& b) {
     return NaturalLess(a.id, b.id);
 }
 
-std::string ResultLine(const UnitResult& r, bool colour) {
+std::string ResultLine(const LiveResult& r, bool colour) {
     Line line(kNoLimit, colour);
     line.Add("[").Add(NoControls(r.id)).Add("] ");
     line.Add(NoControls(r.outcome), r.updated ? kGreen : kRed);
@@ -435,7 +435,7 @@ void LiveView::PrintAbove(std::string_view line) {
     out_ << std::flush;
 }
 
-void LiveView::PrintResult(const UnitResult& result) { PrintAbove(ResultLine(result, colour_)); }
+void LiveView::PrintResult(const LiveResult& result) { PrintAbove(ResultLine(result, colour_)); }
 
 void LiveView::Close() {
     if (closed_) return;

@@ -60,7 +60,7 @@ struct LiveTally {
 std::optional<double> UnitsPerHour(unsigned units, std::uint64_t elapsed_ms);
 
 // A finished unit, for its result line.
-struct UnitResult {
+struct LiveResult {
     std::string id, port, serial;  // port and serial empty when unknown
     bool updated = false;          // success; colours the outcome where colour is on
     std::string outcome;           // in words: "updated", "failed (needs the update again)"
@@ -70,7 +70,7 @@ struct UnitResult {
 
 // "[ID] OUTCOME, mm:ss, port P, serial S" and "; reason: R" when one is given. Control bytes in
 // names (which come from the device) are shown as '?'.
-std::string ResultLine(const UnitResult& result, bool colour);
+std::string ResultLine(const LiveResult& result, bool colour);
 
 // How lumo-flash shows several units: the live view with or without colour, or plain lines
 // (no escape sequence at all).
@@ -118,7 +118,7 @@ class LiveView {
     // area is drawn again under it with the latest units.
     void PrintAbove(std::string_view line);
     // A finished unit's result line, above the live area.
-    void PrintResult(const UnitResult& result);
+    void PrintResult(const LiveResult& result);
 
     // Removes the live area and leaves the cursor at the start of the line where it began, for
     // the summary. The view draws nothing after it.

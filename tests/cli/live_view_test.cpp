@@ -166,7 +166,7 @@ TEST(LiveView, ResultLinesScrollAboveAndTheLiveAreaStaysWholeBelow) {
     // scrolls, and what scrolls away is the history, never a live line.
     std::vector<std::string> results;
     for (int i = 0; i < 30; ++i) {
-        UnitResult r{"M8V-9" + std::to_string(i),
+        LiveResult r{"M8V-9" + std::to_string(i),
                      "1-4",
                      "M8V-9" + std::to_string(i),
                      i % 3 != 0,
