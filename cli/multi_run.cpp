@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <iomanip>
+#include <sstream>
 #include <ostream>
 #include <string>
 #include <utility>
 
 #include "cli/exit_codes.h"
 #include "cli/json_line.h"
+#include "core/update_sequence.h"
 #include "core/device_link.h"
 #include "ports/status_texts.h"
 
@@ -37,13 +39,106 @@ UnitRuns::UnitRuns(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out
     settings_.update.lifetime = &lifetime_;
 }
 
+namespace {
+
+LiveUnit::State LiveState(UnitPhase phase) {
+    switch (phase) {
+        case UnitPhase::kFound: return LiveUnit::State::kFound;
+        case UnitPhase::kPausing: return LiveUnit::State::kPausing;
+        case UnitPhase::kStreaming: return LiveUnit::State::kStreaming;
+        case UnitPhase::kSuspended: return LiveUnit::State::kSuspended;
+        case UnitPhase::kResumed: return LiveUnit::State::kResumed;
+        case UnitPhase::kDone: return LiveUnit::State::kDone;
+        case UnitPhase::kFailed: return LiveUnit::State::kFailed;
+    }
+    return LiveUnit::State::kFound;
+}
+
+LiveUnit LiveUnitOf(const UnitResult& r, std::uint64_t now_ms) {
+    LiveUnit u;
+    u.id = r.unit.id;
+    u.port = r.unit.unit.port;
+    u.serial = r.unit.unit.serial;
+    u.state = LiveState(r.phase);
+    u.block = r.block;
+    u.blocks = r.blocks;
+    u.percent = r.percent;
+    const std::uint64_t since = r.started ? r.update_begin_ms : r.begin_ms;
+    u.elapsed_ms = now_ms > since ? now_ms - since : 0;
+    if (r.started && r.phase != UnitPhase::kSuspended) {
+        // The pace is one block per 10 ms tick, then the 500 ms before the finish report.
+        const std::uint64_t left = r.blocks > r.block ? r.blocks - r.block : 0;
+        u.left_ms = left * UPDATE_TIMER_PERIOD_MS + (left ? UPDATE_FINISH_PAUSE_MS : 0);
+    }
+    u.reason = r.reason;
+    return u;
+}
+
+LiveResult LiveResultOf(const UnitResult& r) {
+    return {r.unit.id,
+            r.unit.unit.port,
+            r.unit.unit.serial,
+            r.Updated(),
+            r.Untouched() ? "not started" : UnitOutcome(r.exit.value_or(kExitFailed)),
+            r.Updated() || r.Untouched() ? "" : r.reason,
+            r.DurationMs()};
+}
+
+}  // namespace
+
+void UnitRuns::Watch(OutputForm form, int columns, int rows, NoticeLines* notices) {
+    if (form == OutputForm::kPlain || mode_ == OutputMode::kJson) return;
+    view_ = std::make_unique<LiveView>(out_, form, columns, rows);
+    notices_ = notices;
+    if (notices_) notices_->RouteTo([this](std::string_view line) { Notice(line); });
+}
+
+UnitRuns::~UnitRuns() {
+    if (notices_) notices_->RouteTo({});
+}
+
+void UnitRuns::Notice(std::string_view text) {
+    if (view_) {
+        view_->PrintAbove(text);
+    } else {
+        err_ << text << std::endl;
+    }
+}
+
+void UnitRuns::CloseView() {
+    if (notices_) notices_->RouteTo({});
+    notices_ = nullptr;
+    if (view_) view_->Close();
+}
+
+void UnitRuns::ShowResult(const UnitResult& r) {
+    if (view_) {
+        view_->PrintResult(LiveResultOf(r));
+    } else if (json()) {
+        out_ << UnitResultJson(r) << '\n' << std::flush;
+    } else {
+        PrintResultLine(out_, r);
+        out_ << std::flush;
+    }
+}
+
+void UnitRuns::Draw(const LiveTally& tally) {
+    if (!view_) return;
+    const std::uint64_t now = clock_.NowMs();
+    std::vector<LiveUnit> units;
+    units.reserve(active_.size());
+    for (const auto& u : active_) units.push_back(LiveUnitOf(u->result(), now));
+    view_->Update(std::move(units), tally, now);
+}
+
 UnitRun& UnitRuns::Add(const UnitEntry& entry, std::size_t slot) {
     auto u = std::make_unique<UnitRun>();
     u->entry = entry;
     u->slot = slot;
     u->hid = std::make_unique<OneUnitHid>(hid_, entry);
-    u->out_buf = std::make_unique<TaggedLines>(out_, entry.id, json());
-    u->err_buf = std::make_unique<TaggedLines>(err_, entry.id, false);
+    // With the live view, the unit's own lines give way to its live line and result line.
+    u->out_buf = std::make_unique<TaggedLines>(view_ ? quiet_ : out_, entry.id, json());
+    u->err_buf = std::make_unique<TaggedLines>(view_ ? quiet_ : err_, entry.id, false);
     u->out = std::make_unique<std::ostream>(u->out_buf.get());
     u->err = std::make_unique<std::ostream>(u->err_buf.get());
     u->report = std::make_unique<ConsoleReport>(*u->out, *u->err, mode_);
@@ -100,7 +195,7 @@ void ReportDraining(std::ostream& err, std::size_t streaming) {
             << (streaming == 1 ? "its update" : "their updates")
             << " (the units are then left without complete firmware).";
     }
-    err << std::endl;
+    err << '\n' << std::flush;
 }
 
 void UnitRun::Deliver(std::function<void()> call) {
@@ -186,6 +281,7 @@ void MultiRun::Start(const std::vector<UnitEntry>& units, bool arrived) {
 }
 
 void MultiRun::Begin() {
+    start_ms_ = runs_.clock().NowMs();
     if (waiting_) {
         wait_begin_ms_ = runs_.clock().NowMs();
         report_.Waiting(wait_s_);
@@ -234,10 +330,24 @@ void MultiRun::OnTick() {
         }
         return;
     }
-    if (interrupts_.Lapsed(now)) {
-        runs_.err() << "No second Ctrl-C: the updates under way go on to their end." << std::endl;
-    }
+    if (interrupts_.Lapsed(now)) runs_.Notice("No second Ctrl-C: the updates under way go on to their end.");
     for (auto& u : runs_.active()) u->OnTick();
+    Collect();
+    unsigned updated = 0, failed = 0;
+    for (const UnitResult& r : results_) {
+        if (!r.Ended()) continue;
+        r.Updated() ? ++updated : ++failed;
+    }
+    runs_.Draw({updated, failed, static_cast<unsigned>(runs_.active().size()),
+                UnitsPerHour(updated + failed, now - start_ms_), std::nullopt});
+}
+
+void MultiRun::Collect() {
+    runs_.CollectEnded([this](UnitRun& u) {
+        results_[u.slot] = u.result();
+        // With the live view each unit's result goes above it as the unit ends.
+        if (runs_.live()) runs_.ShowResult(u.result());
+    });
 }
 
 void MultiRun::OnDeviceChange(unsigned event) {
@@ -263,9 +373,11 @@ void MultiRun::OnInterrupt() {
     }
     draining_ = true;
     runs_.StopBeforeStart();
-    ReportDraining(runs_.err(), static_cast<std::size_t>(std::count_if(
-                                    runs_.active().begin(), runs_.active().end(),
-                                    [](const auto& u) { return u->Streaming(); })));
+    std::ostringstream text;
+    ReportDraining(text, static_cast<std::size_t>(std::count_if(
+                             runs_.active().begin(), runs_.active().end(),
+                             [](const auto& u) { return u->Streaming(); })));
+    runs_.Notice(text.str().substr(0, text.str().size() - 1));
 }
 
 void MultiRun::OnTerminating(std::string_view cause) {
@@ -281,7 +393,7 @@ void MultiRun::OnTerminating(std::string_view cause) {
 std::optional<int> MultiRun::exit_code() {
     if (exit_code_) return exit_code_;
     if (waiting_) return std::nullopt;
-    runs_.CollectEnded([this](UnitRun& u) { results_[u.slot] = u.result(); });
+    Collect();
     if (!runs_.active().empty()) return std::nullopt;
     int code = kExitSuccess;
     for (const UnitResult& r : results_) {
@@ -290,9 +402,28 @@ std::optional<int> MultiRun::exit_code() {
             break;
         }
     }
-    PrintTable();
+    runs_.CloseView();
+    if (!runs_.live()) PrintTable();
     exit_code_ = code;
+    if (!runs_.json()) PrintSummary();
     return exit_code_;
+}
+
+void MultiRun::PrintSummary() {
+    RunSummary summary;
+    summary.heading = "All units";
+    for (const UnitResult& r : results_) {
+        if (r.Updated()) {
+            ++summary.updated;
+            continue;
+        }
+        ++summary.failed;
+        summary.failures.push_back({r.unit.id, r.unit.unit.port, r.unit.unit.serial,
+                                    r.Untouched() ? "not started" : r.reason, false});
+    }
+    summary.duration_ms = runs_.clock().NowMs() - start_ms_;
+    runs_.out() << '\n';
+    lumo::cli::PrintSummary(runs_.out(), summary, runs_.colour());
 }
 
 void MultiRun::PrintTable() {

@@ -21,6 +21,8 @@
 #include "cli/console_report.h"
 #include "cli/flash_run.h"
 #include "cli/interrupt_policy.h"
+#include "cli/live_view.h"
+#include "cli/notice_lines.h"
 #include "cli/run_events.h"
 #include "cli/tagged_lines.h"
 #include "cli/unit_result.h"
@@ -92,6 +94,15 @@ class UnitRuns {
              OutputMode mode, const RunSettings& settings, ClaimsMaker make_claims,
              StrandMaker make_strand = {});
 
+    // On a terminal that takes it: one live line per unit under way instead of each unit's
+    // own lines (see LiveView), from now on.
+    // `notices`, when given, carries the program's other lines: they go above the view too.
+    void Watch(OutputForm form, int columns, int rows, NoticeLines* notices = nullptr);
+    bool live() const { return view_ != nullptr; }
+    ~UnitRuns();
+    UnitRuns(const UnitRuns&) = delete;
+    UnitRuns& operator=(const UnitRuns&) = delete;
+
     // A run for the unit, among those under way.
     UnitRun& Add(const UnitEntry& entry, std::size_t slot = 0);
     // Every run that has ended (and is not held): its lines flushed, its result handed to
@@ -105,6 +116,16 @@ class UnitRuns {
     void StopBeforeStart();
     // Aborts the runs under way (and leaves those not started untouched).
     void Abort(std::string_view cause);
+
+    // A line for the person at the console: above the live view, or on stderr.
+    void Notice(std::string_view text);
+    // A unit's result line: above the live view, or as a line (a JSON object with --json).
+    void ShowResult(const UnitResult& result);
+    // The live lines of the units under way under `tally` (nothing without a live view).
+    void Draw(const LiveTally& tally);
+    // Ends the live view; the summary is printed with its colour after it.
+    void CloseView();
+    bool colour() const { return view_ && view_->colour(); }
 
     HidAccess& hid() { return hid_; }
     Clock& clock() { return clock_; }
@@ -134,6 +155,9 @@ class UnitRuns {
     StrandMaker make_strand_;
     SharedLifetime lifetime_;
     std::vector<std::unique_ptr<UnitRun>> active_;
+    std::unique_ptr<LiveView> view_;
+    NoticeLines* notices_ = nullptr;
+    std::ostream quiet_{nullptr};  // a unit's own lines while the live view shows it
 };
 
 // The words of a first Ctrl-C (SIGTERM, SIGHUP) while several units are under way.
@@ -151,6 +175,10 @@ class MultiRun : public RunEvents {
     MultiRun(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out, std::ostream& err,
              OutputMode mode, const std::vector<UnitEntry>& units, const RunSettings& settings,
              const ClaimsMaker& make_claims, const StrandMaker& make_strand = {});
+
+    void Watch(OutputForm form, int columns, int rows, NoticeLines* notices = nullptr) {
+        runs_.Watch(form, columns, rows, notices);
+    }
 
     void Begin() override;
     void OnTick() override;
@@ -172,12 +200,15 @@ class MultiRun : public RunEvents {
     void TakeUnits();
     void EndWait(int code);
     void Start(const std::vector<UnitEntry>& units, bool arrived);
+    void Collect();
     void PrintTable();
+    void PrintSummary();
 
     UnitRuns runs_;
     ConsoleReport report_;  // the run's own lines while it waits
     std::vector<UnitEntry> initial_;         // the units present at the start
     std::vector<UnitResult> results_;        // one per unit taken, in --list order
+    std::uint64_t start_ms_ = 0;
     InterruptPolicy interrupts_;
     bool draining_ = false;  // a first Ctrl-C: the units not started are left untouched
     bool waiting_ = false;  // no unit yet: waiting for the first one

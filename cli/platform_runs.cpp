@@ -39,19 +39,25 @@ int RunUpdate(const RunPlatform& platform, const Options& options, HidAccess& hi
 int RunAll(const RunPlatform& platform, const Options& options, HidAccess& hid,
            ConsoleReport& report, const ImageChoice& images, const std::vector<UnitEntry>& units) {
     return platform.loop([&](Clock& clock, Pause& pause, UpdateLifetime& lifetime) {
-        return std::make_unique<MultiRun>(hid, pause, clock, platform.out, platform.err,
-                                          report.mode(), units,
-                                          SettingsWith(options, images, lifetime),
-                                          platform.make_claims, StrandsOn(platform, clock, pause));
+        auto run = std::make_unique<MultiRun>(
+            hid, pause, clock, platform.out, platform.err, report.mode(), units,
+            SettingsWith(options, images, lifetime), platform.make_claims,
+            StrandsOn(platform, clock, pause));
+        run->Watch(platform.form, platform.columns, platform.rows, platform.notices);
+        return run;
     });
 }
 
 int RunStation(const RunPlatform& platform, const Options& options, HidAccess& hid,
                ConsoleReport& report, const ImageChoice& images) {
     return platform.loop([&](Clock& clock, Pause& pause, UpdateLifetime& lifetime) {
-        return std::make_unique<Station>(hid, pause, clock, platform.out, platform.err,
-                                         report.mode(), SettingsWith(options, images, lifetime),
-                                         platform.make_claims, StrandsOn(platform, clock, pause));
+        auto run = std::make_unique<Station>(hid, pause, clock, platform.out, platform.err,
+                                             report.mode(),
+                                             SettingsWith(options, images, lifetime),
+                                             platform.make_claims,
+                                             StrandsOn(platform, clock, pause));
+        run->Watch(platform.form, platform.columns, platform.rows, platform.notices);
+        return run;
     });
 }
 

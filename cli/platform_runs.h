@@ -10,6 +10,8 @@
 
 #include "cli/clock.h"
 #include "cli/commands.h"
+#include "cli/live_view.h"
+#include "cli/notice_lines.h"
 #include "cli/multi_run.h"
 #include "cli/run_events.h"
 #include "cli/unit_strand.h"
@@ -32,6 +34,13 @@ struct RunPlatform {
     std::function<std::unique_ptr<UnitStrand>(Clock&, Pause&)> make_strand;
     std::ostream& out;
     std::ostream& err;
+    // How several units are shown on standard output: a live view on a terminal that takes
+    // it, else plain lines; the terminal's size.
+    OutputForm form = OutputForm::kPlain;
+    int columns = 80;
+    int rows = 0;
+    // The stream behind `err`, routed above the live view while one is shown.
+    NoticeLines* notices = nullptr;
 };
 
 int RunUpdate(const RunPlatform& platform, const Options& options, HidAccess& hid,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ostream>
+#include <sstream>
 
 #include "cli/exit_codes.h"
 #include "cli/json_line.h"
@@ -23,10 +24,11 @@ Station::Station(HidAccess& hid, Pause& pause, Clock& clock, std::ostream& out,
     : runs_(hid, pause, clock, out, err, mode, AtStation(settings), make_claims, make_strand) {}
 
 void Station::Begin() {
-    runs_.err() << "lumo-flash: station: every Orvel-M8 plugged in in update mode is updated; "
-                   "Ctrl-C takes no new unit and ends the station once the units under way are "
-                   "done; a second one within 3 s aborts them."
-                << std::endl;
+    start_ms_ = runs_.clock().NowMs();
+    runs_.Notice(
+        "lumo-flash: station: every Orvel-M8 plugged in in update mode is updated; Ctrl-C takes "
+        "no new unit and ends the station once the units under way are done; a second one "
+        "within 3 s aborts them.");
     last_look_ms_ = runs_.clock().NowMs();
     Look();
 }
@@ -35,11 +37,12 @@ void Station::OnTick() {
     if (exit_code_) return;
     const std::uint64_t now = runs_.clock().NowMs();
     if (interrupts_.Lapsed(now) && !stopping_) {
-        runs_.err() << "No second Ctrl-C: the updates under way go on to their end"
-                    << (draining_ ? "; no new unit is taken." : ".") << std::endl;
+        runs_.Notice(std::string("No second Ctrl-C: the updates under way go on to their end") +
+                     (draining_ ? "; no new unit is taken." : "."));
     }
     for (auto& u : runs_.active()) u->OnTick();
     Collect();
+    runs_.Draw(Tally());
     if (draining_) {
         EndWhenStopped();
         return;
@@ -77,9 +80,11 @@ void Station::OnInterrupt() {
     }
     draining_ = true;
     runs_.StopBeforeStart();
-    ReportDraining(runs_.err(), static_cast<std::size_t>(std::count_if(
-                                    runs_.active().begin(), runs_.active().end(),
-                                    [](const auto& u) { return u->Streaming(); })));
+    std::ostringstream text;
+    ReportDraining(text, static_cast<std::size_t>(std::count_if(
+                             runs_.active().begin(), runs_.active().end(),
+                             [](const auto& u) { return u->Streaming(); })));
+    runs_.Notice(text.str().substr(0, text.str().size() - 1));
     EndWhenStopped();
 }
 
@@ -120,14 +125,16 @@ void Station::Collect() {
 }
 
 void Station::Ended(const UnitResult& r) {
-    if (r.Untouched()) {
-        if (runs_.json()) {
-            runs_.out() << UnitResultJson(r) << '\n' << std::flush;
-        } else {
-            PrintResultLine(runs_.out(), r);
-            runs_.out() << std::flush;
-        }
-        return;  // never started: neither updated nor failed
+    runs_.ShowResult(r);
+    if (r.Untouched()) return;  // never started: neither updated nor failed
+    const std::string& serial = r.unit.serial_shared ? std::string() : r.unit.unit.serial;
+    if (serial.empty() || !failed_serials_.contains(serial)) {
+        ++first_attempts_;
+        if (r.Updated()) ++first_pass_;
+    }
+    if (!r.Updated() && !serial.empty()) failed_serials_.insert(serial);
+    if (!r.Updated() && failures_.size() < kFailuresShown) {
+        failures_.push_back({r.unit.id, r.unit.unit.port, r.unit.unit.serial, r.reason, false});
     }
     if (r.Updated()) {
         ++tally_.updated;
@@ -136,12 +143,18 @@ void Station::Ended(const UnitResult& r) {
         if (!first_failure_) first_failure_ = r.exit.value_or(kExitFailed);
         if (stopping_ && r.exit == kExitAborted) aborted_ = true;
     }
-    if (runs_.json()) {
-        runs_.out() << UnitResultJson(r) << '\n';
-    } else {
-        PrintResultLine(runs_.out(), r);
-    }
-    PrintTally("tally");
+    if (!runs_.live()) PrintTally("tally");
+}
+
+LiveTally Station::Tally() {
+    LiveTally t;
+    t.updated = tally_.updated;
+    t.failed = tally_.failed;
+    t.running = static_cast<unsigned>(runs_.active().size());
+    t.units_per_hour =
+        UnitsPerHour(tally_.updated + tally_.failed, runs_.clock().NowMs() - start_ms_);
+    if (first_attempts_) t.first_pass_yield = double(first_pass_) / first_attempts_;
+    return t;
 }
 
 void Station::Stop(std::string_view cause) {
@@ -156,29 +169,39 @@ void Station::EndWhenStopped() {
     // A unit in a pause takes the stop when its pause is over (a tick after it).
     if (!runs_.active().empty()) return;
     exit_code_ = aborted_ ? kExitAborted : first_failure_.value_or(kExitSuccess);
-    PrintFailedStillPlugged();
-    PrintTally("station-end");
+    runs_.CloseView();
+    PrintEnd();
 }
 
-void Station::PrintFailedStillPlugged() {
+void Station::PrintEnd() {
+    if (!runs_.json()) {
+        RunSummary summary;
+        summary.heading = "Station ended";
+        summary.updated = tally_.updated;
+        summary.failed = tally_.failed;
+        summary.failures = failures_;
+        for (FailedUnit& f : summary.failures) {
+            f.still_plugged = std::any_of(ended_.begin(), ended_.end(), [&](const EndedUnit& e) {
+                return e.failure && e.unit.id == f.id;
+            });
+        }
+        summary.duration_ms = runs_.clock().NowMs() - start_ms_;
+        PrintSummary(runs_.out(), summary, runs_.colour());
+        return;
+    }
     for (const EndedUnit& e : ended_) {
         if (!e.failure) continue;
         const UnitResult& r = *e.failure;
-        if (runs_.json()) {
+        {
             JsonLine line;
             line.Add("event", "failed-still-plugged").Add("unit", r.unit.id);
             r.unit.unit.port.empty() ? line.AddNull("port") : line.Add("port", r.unit.unit.port);
             r.unit.unit.serial.empty() ? line.AddNull("serial")
                                        : line.Add("serial", r.unit.unit.serial);
             runs_.out() << line.Add("reason", r.reason).str() << '\n';
-        } else {
-            runs_.out() << "Still plugged in, not updated (not tried again until replugged): ["
-                        << r.unit.id << "] port " << (r.unit.unit.port.empty() ? "-" : r.unit.unit.port)
-                        << ", serial "
-                        << (r.unit.unit.serial.empty() ? "-" : r.unit.unit.serial) << ", "
-                        << (r.reason.empty() ? "failed" : r.reason) << '\n';
         }
     }
+    PrintTally("station-end");
 }
 
 void Station::PrintTally(const char* event) {

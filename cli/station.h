@@ -42,6 +42,10 @@ class Station : public RunEvents {
             OutputMode mode, const RunSettings& settings, const ClaimsMaker& make_claims,
             const StrandMaker& make_strand = {});
 
+    void Watch(OutputForm form, int columns, int rows, NoticeLines* notices = nullptr) {
+        runs_.Watch(form, columns, rows, notices);
+    }
+
     // Updates the units present now.
     void Begin() override;
     // Besides the runs' ticks, a look for new units twice a second: an arrival notice that
@@ -73,11 +77,22 @@ class Station : public RunEvents {
     // Ends the station once a stop came and every run has ended.
     void EndWhenStopped();
     void PrintTally(const char* event);
-    void PrintFailedStillPlugged();
+    void PrintEnd();
+    LiveTally Tally();
 
     UnitRuns runs_;
     std::vector<EndedUnit> ended_;  // units updated (or refused) and still plugged in
     StationTally tally_;
+    // First-pass yield: units updated on their first attempt over the units attempted. A unit
+    // is known to come again by its serial, when one names it; the serials of failed units are
+    // kept for that (failures are few).
+    unsigned first_attempts_ = 0;
+    unsigned first_pass_ = 0;
+    std::set<std::string> failed_serials_;
+    // The failed units for the closing summary, the first kFailuresShown of them.
+    static constexpr std::size_t kFailuresShown = 200;
+    std::vector<FailedUnit> failures_;
+    std::uint64_t start_ms_ = 0;
     std::optional<int> first_failure_;
     InterruptPolicy interrupts_;
     bool aborted_ = false;   // a stop aborted an update under way

@@ -3,6 +3,7 @@
 // sleep and shutdown while an update is under way, and a lock file on the unit it updates.
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/linux/ucontext_strand.h"
+#include "cli/notice_lines.h"
 #include "cli/options.h"
 #include "cli/platform_runs.h"
 #include "cli/run_events.h"
@@ -106,12 +108,12 @@ int Loop(RunEvents& run, lumo::linux_hid::UdevHidMonitor& monitor) {
 
 // The loop around one run: udev's events, the 10 ms timer, the signals; sleep and shutdown
 // held off through logind from the first update's start to the last one's end.
-int RunInLoop(const RunMaker& make) {
+int RunInLoop(const RunMaker& make, std::ostream& notices) {
     // The monitor exists before the first search, so a device plugged in meanwhile is seen.
     lumo::linux_hid::UdevHidMonitor monitor;
     SteadyClock clock;
     SleepPause pause;
-    lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", std::cerr);
+    lumo::linux_power::LogindInhibitor inhibitor("lumo-flash", notices);
     const std::unique_ptr<RunEvents> run = make(clock, pause, inhibitor);
     return Loop(*run, monitor);
 }
@@ -132,15 +134,27 @@ int main(int argc, char** argv) {
                             : isatty(STDOUT_FILENO) ? OutputMode::kTerminal
                                                     : OutputMode::kLines;
     ConsoleReport report(std::cout, std::cerr, mode);
-    lumo::linux_hid::HidrawAccess hid(std::cerr, LUMO_UDEV_RULE_FILE, "lumo-flash");
+    // Every line for the person at the console, also from the platform's parts.
+    NoticeLines notice_lines(std::cerr);
+    std::ostream notices(&notice_lines);
+    lumo::linux_hid::HidrawAccess hid(notices, LUMO_UDEV_RULE_FILE, "lumo-flash");
     // One writer per unit, also against another lumo-flash and the dialog: a lock file per
     // unit. Each unit of --all and --station on a stack of its own.
-    const RunPlatform platform{
-        RunInLoop,
-        [] { return std::make_unique<lumo::linux_hid::LockFileClaims>(std::cerr, "lumo-flash"); },
+    RunPlatform platform{
+        [&notices](const RunMaker& make) { return RunInLoop(make, notices); },
+        [&notices] {
+            return std::make_unique<lumo::linux_hid::LockFileClaims>(notices, "lumo-flash");
+        },
         [](Clock& clock, lumo::Pause& pause) {
             return std::make_unique<UcontextStrand>(clock, pause);
         },
-        std::cout, std::cerr};
+        std::cout, notices,
+        ChooseOutputForm(FactsFromEnvironment(isatty(STDOUT_FILENO) != 0, options.json))};
+    platform.notices = &notice_lines;
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        platform.columns = size.ws_col;
+        platform.rows = size.ws_row;
+    }
     return RunCommand(options, hid, report, platform);
 }

@@ -22,6 +22,7 @@
 #include "cli/platform_runs.h"
 #include "cli/run_events.h"
 #include "cli/win32/fiber_strand.h"
+#include "platform/win32/console_terminal.h"
 #include "platform/win32/sleep_shutdown_blocker.h"
 #include "platform/win32/unit_mutex_claims.h"
 #include "platform/win32/win32_hid_access.h"
@@ -200,9 +201,15 @@ int wmain(int argc, wchar_t** argv) {
     lumo::Win32HidAccess hid;
     // One writer per unit, across our programs: a named mutex per unit. Each unit of --all and
     // --station on a fiber of its own.
-    const RunPlatform platform{
+    RunPlatform platform{
         RunOnWindow, [] { return std::make_unique<lumo::UnitMutexClaims>(); },
         [](Clock& clock, lumo::Pause& pause) { return std::make_unique<FiberStrand>(clock, pause); },
         std::cout, std::cerr};
+    // The live view of several units on a console that takes virtual-terminal sequences.
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    const bool console = IsConsole(STD_OUTPUT_HANDLE);
+    const bool vt = console && !options.json && lumo::win32::EnableVirtualTerminal(output);
+    platform.form = ChooseOutputForm(FactsFromEnvironment(console, options.json, vt));
+    platform.columns = lumo::win32::ConsoleColumns(output).value_or(80);
     return RunCommand(options, hid, report, platform);
 }
