@@ -65,8 +65,9 @@ TimerResolution::~TimerResolution() { UpdateEnded(); }
 void TimerResolution::UpdateStarted() {
     if (under_way_) return;
     under_way_ = true;
-    // The opt-out first, so that Windows 11 honours the request from its first tick. Windows
-    // before 11 do not know the flag and refuse it, which changes nothing there.
+    // The opt-out first, so that Windows 11 honours the request from its first tick. Earlier
+    // Windows have no such throttling: where the call is missing or the flag refused, nothing
+    // is lost.
     throttling_set_ = calls_->SetProcessPowerThrottling(
                           PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION, 0) != FALSE;
     period_begun_ = calls_->TimeBeginPeriod(kUpdateTimerResolutionMs) == TIMERR_NOERROR;

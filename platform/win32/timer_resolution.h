@@ -6,7 +6,7 @@
 // (timeBeginPeriod); outside an update it asks for nothing, as a finer clock costs power.
 //
 // Windows 10 version 2004 and later honour that request for the asking process alone; Windows
-// 11 ignores it while the process's windows are minimised, hidden or covered (lumo-flash's
+// 11 may ignore it while the process's windows are minimised, hidden or covered (lumo-flash's
 // window is always hidden) unless the process opts out of that throttling
 // (SetProcessInformation, ProcessPowerThrottling), which it does for the update's duration.
 // Windows 8 and later may also coalesce a timer with others: the update timer asks not to be.

@@ -66,8 +66,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Windows 11: the opt-out and the 1 ms clock, both given back.
         WindowsCase{"Eleven", TRUE, TIMERR_NOERROR, {kOptOut, kBegin}, {kEnd, kThrottlingBack}},
-        // Windows 7 to 10 refuse the opt-out (no such call, or no such flag): the 1 ms clock
-        // alone, and no throttling state is set at the end either.
+        // The opt-out refused (Windows 7 has no such call, Windows 10 may not know the flag):
+        // the 1 ms clock alone, and no throttling state is set at the end either.
         WindowsCase{"BeforeEleven", FALSE, TIMERR_NOERROR, {kOptOut, kBegin}, {kEnd}},
         // A 1 ms clock refused (out of the system's range) is not ended.
         WindowsCase{"ClockRefused", TRUE, TIMERR_NOCANDO, {kOptOut, kBegin}, {kThrottlingBack}}),
