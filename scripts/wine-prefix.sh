@@ -15,6 +15,8 @@
 #       program's (124 on timeout). The wineserver is ended and the copy removed afterwards.
 #       Environment for the program: WINEDEBUG=-all unless set, DISPLAY as given (unset it
 #       or run Xvfb for windows; the graphics driver is "null" unless DISPLAY is set).
+#       WINE_RUN_RELAY="dll.Function;..." limits Wine's relay trace to those calls (set
+#       WINEDEBUG=+relay as well); the trace goes to the program's standard error.
 set -euo pipefail
 
 wine=/usr/lib/wine/wine64
@@ -64,6 +66,11 @@ run_in_copy() {
   export WINEPREFIX="$copy"
   if [ -n "${DISPLAY:-}" ]; then
     timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f >/dev/null 2>&1 || true
+  fi
+  # Wine's relay trace (WINEDEBUG=+relay) of these calls alone, in the copy only.
+  if [ -n "${WINE_RUN_RELAY:-}" ]; then
+    timeout 60 "$wine" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d "$WINE_RUN_RELAY" \
+      /f >/dev/null 2>&1
   fi
   # A wineserver of this prefix started here, inside the caller's environment (the testbed).
   timeout 10 "$wineserver" -k >/dev/null 2>&1 || true

@@ -24,6 +24,7 @@
 #include "cli/win32/fiber_strand.h"
 #include "platform/win32/console_terminal.h"
 #include "platform/win32/sleep_shutdown_blocker.h"
+#include "platform/win32/timer_resolution.h"
 #include "platform/win32/unit_mutex_claims.h"
 #include "platform/win32/win32_hid_access.h"
 
@@ -156,7 +157,7 @@ int RunOnWindow(const RunMaker& make) {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
     run->Begin();
-    SetTimer(window, lumo::UPDATE_TIMER_ID, lumo::UPDATE_TIMER_PERIOD_MS, nullptr);
+    lumo::win32::SetUpdateTimer(window, lumo::UPDATE_TIMER_ID, lumo::UPDATE_TIMER_PERIOD_MS);
     MSG msg;
     while (!run->exit_code() && GetMessageW(&msg, nullptr, 0, 0) > 0) {
         TranslateMessage(&msg);

@@ -14,8 +14,8 @@ BOOL SystemPowerCalls::ShutdownBlockReasonDestroy(HWND hwnd) {
     return ::ShutdownBlockReasonDestroy(hwnd);
 }
 
-SleepShutdownBlocker::SleepShutdownBlocker(PowerCalls* calls)
-    : calls_(calls ? calls : &system_) {}
+SleepShutdownBlocker::SleepShutdownBlocker(PowerCalls* calls, TimerCalls* timer_calls)
+    : calls_(calls ? calls : &system_), timer_resolution_(timer_calls) {}
 
 SleepShutdownBlocker::~SleepShutdownBlocker() { UpdateEnded(); }
 
@@ -31,11 +31,13 @@ void SleepShutdownBlocker::UpdateStarted() {
     under_way_ = true;
     calls_->SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
     CreateReason();
+    timer_resolution_.UpdateStarted();
 }
 
 void SleepShutdownBlocker::UpdateEnded() {
     if (!under_way_) return;
     under_way_ = false;
+    timer_resolution_.UpdateEnded();
     DestroyReason();
     calls_->SetThreadExecutionState(ES_CONTINUOUS);
 }

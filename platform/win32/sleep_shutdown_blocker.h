@@ -5,7 +5,8 @@
 // system awake for as long as the calling thread leaves it set, and a shutdown block reason on
 // the window that answers WM_QUERYENDSESSION. At the end: ES_CONTINUOUS alone, and the reason
 // goes. Both calls come from the core on the user-interface thread, the one that owns the
-// timer, so the execution state is set and cleared on the same thread.
+// timer, so the execution state is set and cleared on the same thread. For the same span it
+// keeps the 1 ms clock that holds the update timer to its 10 ms (timer_resolution.h).
 //
 // No dialog and no framework here: the dialog program and the command line's hidden window
 // use it alike. The window answers WM_QUERYENDSESSION with QueryEndSessionAnswer().
@@ -13,6 +14,7 @@
 
 #include <windows.h>
 
+#include "platform/win32/timer_resolution.h"
 #include "ports/update_lifetime.h"
 
 namespace lumo::win32 {
@@ -38,8 +40,8 @@ public:
 
 class SleepShutdownBlocker : public UpdateLifetime {
 public:
-    // `calls` null: the system's. Otherwise it must outlive this object.
-    explicit SleepShutdownBlocker(PowerCalls* calls = nullptr);
+    // `calls`, `timer_calls` null: the system's. Otherwise each must outlive this object.
+    explicit SleepShutdownBlocker(PowerCalls* calls = nullptr, TimerCalls* timer_calls = nullptr);
     ~SleepShutdownBlocker() override;
     SleepShutdownBlocker(const SleepShutdownBlocker&) = delete;
     SleepShutdownBlocker& operator=(const SleepShutdownBlocker&) = delete;
@@ -61,6 +63,7 @@ private:
 
     SystemPowerCalls system_;
     PowerCalls* calls_;
+    TimerResolution timer_resolution_;
     HWND hwnd_ = nullptr;
     bool under_way_ = false;
     bool reason_created_ = false;

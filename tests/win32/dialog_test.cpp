@@ -22,6 +22,7 @@
 #include "tests/fakes/fake_hid_bus.h"
 #include "tests/fakes/recording_view.h"
 #include "tests/win32/recording_power_calls.h"
+#include "tests/win32/recording_timer_calls.h"
 #include "ui/dialog_template.h"
 #include "ui/label_colors.h"
 #include "ui/win32/lumo_tool_dlg.h"
@@ -136,7 +137,8 @@ protected:
 
     CWinApp app;
     RecordingPowerCalls power;
-    SleepShutdownBlocker blocker{&power};  // as the program makes it, before the dialog
+    RecordingTimerCalls clock;
+    SleepShutdownBlocker blocker{&power, &clock};  // as the program makes it, before the dialog
     FakeHidBus bus;
     RecordingView pauses;  // its Pause half records every pause
     std::vector<Box> boxes;
@@ -688,6 +690,7 @@ std::string EndingName(Ending e) {
            : e == Ending::kFailedWrite ? "FailedWrite"
                                        : "WindowClosed";
 }
+void PrintTo(Ending e, std::ostream* os) { *os << EndingName(e); }
 
 class SleepReleasedTest : public DialogTest, public ::testing::WithParamInterface<Ending> {};
 
@@ -725,6 +728,66 @@ TEST_P(SleepReleasedTest, ReleasedOnceHoweverTheUpdateEnds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, SleepReleasedTest,
+                         ::testing::Values(Ending::kSuccess, Ending::kFailedWrite,
+                                           Ending::kWindowClosed),
+                         [](const auto& info) { return EndingName(info.param); });
+
+const std::vector<std::string> kClockRaised = {"throttling:ignore-timer-resolution off",
+                                               "period:begin 1"};
+const std::vector<std::string> kClockRaisedThenBack = {
+    "throttling:ignore-timer-resolution off", "period:begin 1", "period:end 1",
+    "throttling:system"};
+
+// The 1 ms clock that keeps the update timer to 10 ms: asked for with the start report, kept
+// while the device is away, given back once however the update ends, never asked for while
+// the dialog is idle.
+class ClockGivenBackTest : public DialogTest, public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(ClockGivenBackTest, OneMillisecondClockFromTheStartReportToTheEnd) {
+    bus.Plug(kC3D1);
+    Open();
+    for (int i = 0; i < 20; ++i) Tick();
+    EXPECT_TRUE(clock.log.empty()) << "idle, a device connected";
+
+    Click(IDC_UPDATE);
+    EXPECT_EQ(bus.writes.size(), 1u) << "the start report, answered";
+    EXPECT_EQ(clock.log, kClockRaised);
+    for (int i = 0; i < 5; ++i) Tick();
+    ASSERT_TRUE(dialog->tool().IsUpdating());
+
+    switch (GetParam()) {
+        case Ending::kSuccess:
+            bus.Unplug(kC3D1);
+            DeviceChange(DBT_DEVICEREMOVECOMPLETE);
+            for (int i = 0; i < 5; ++i) Tick();
+            EXPECT_EQ(clock.log, kClockRaised) << "suspended, still under way";
+            bus.Plug(kC3D1);
+            DeviceChange(DBT_DEVICEARRIVAL);
+            for (int i = 0; i < 5000 && dialog->tool().IsUpdating(); ++i) Tick();
+            break;
+        case Ending::kFailedWrite:
+            bus.failing_writes = {bus.write_calls};
+            Tick();
+            break;
+        case Ending::kWindowClosed:
+            box_answer = IDYES;
+            KillTimer(hwnd, UPDATE_TIMER_ID);
+            SendMessageW(hwnd, WM_CLOSE, 0, 0);
+            Pump();
+            app.set_main_dialog(nullptr);
+            dialog.reset();
+            break;
+    }
+    EXPECT_EQ(clock.log, kClockRaisedThenBack);
+    if (dialog) {
+        ASSERT_FALSE(dialog->tool().IsUpdating());
+        for (int i = 0; i < 20; ++i) Tick();
+        dialog.reset();
+        EXPECT_EQ(clock.log, kClockRaisedThenBack) << "idle again, then closed";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, ClockGivenBackTest,
                          ::testing::Values(Ending::kSuccess, Ending::kFailedWrite,
                                            Ending::kWindowClosed),
                          [](const auto& info) { return EndingName(info.param); });

@@ -4,6 +4,7 @@
 #include <uxtheme.h>
 
 #include "core/update_sequence.h"
+#include "platform/win32/timer_resolution.h"
 #include "ports/status_texts.h"
 #include "ui/dialog_template.h"
 #include "ui/label_colors.h"
@@ -69,7 +70,7 @@ BOOL CLumoToolDlg::OnInitDialog() {
     // The first search ("Device Connected" and the pause when found), then "0%".
     tool_.Start();
 
-    SetTimer(hwnd, UPDATE_TIMER_ID, UPDATE_TIMER_PERIOD_MS, nullptr);
+    SetUpdateTimer(hwnd, UPDATE_TIMER_ID, UPDATE_TIMER_PERIOD_MS);
 
     // Without visual styles the group box draws its caption in the colour OnCtlColor sets.
     SetWindowTheme(GetDlgItem(IDC_STATUS), L"", L"");
