@@ -78,7 +78,8 @@ CLI::App* AddRecordsCommand(CLI::App& app, records::RecordsCommandOptions& r,
         ->type_name("OUTCOME")
         ->check(CLI::IsMember(outcomes));
     sub->add_option("--since", r.since, "Only attempts started on or after DATE (UTC)")
-        ->check(SinceDate());
+        ->type_name("DATE")
+        ->transform(SinceDate());
     sub->add_option("--limit", r.limit, "At most N, the newest (default 20; 0: all)")
         ->type_name("N");
     auto* json = sub->add_flag("--json", r.json, "One JSON object per line");

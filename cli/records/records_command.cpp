@@ -36,6 +36,8 @@ int Import(const std::string& file, RecordStore& store, std::ostream& out, std::
 
 }  // namespace
 
+RecordsPlatform JournalRecordsPlatform() { return {OpenJournalTarget, nullptr}; }
+
 int RunRecordsCommand(const RecordsCommandOptions& options,
                       const std::optional<std::string>& target, const RecordsPlatform& platform,
                       std::ostream& out, std::ostream& err) {

@@ -21,6 +21,9 @@ struct RecordsPlatform {
     std::function<int(const std::string& target, std::ostream& out, std::ostream& err)> sync;
 };
 
+// A platform whose only store is the journal (the Windows build): no --sync.
+RecordsPlatform JournalRecordsPlatform();
+
 // Returns the exit status: 0, 1 when an import met lines that are not records or a delivery
 // left records queued, 3 when the target cannot be opened or the options do not fit.
 int RunRecordsCommand(const RecordsCommandOptions& options,

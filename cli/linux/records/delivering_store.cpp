@@ -91,7 +91,9 @@ void DeliveringStore::Deliver() {
 }
 
 void DeliveringStore::Failed(const StoreError& error) {
-    if (dynamic_cast<const StoreUnreachable*>(&error)) database_.reset();
+    // Connected afresh on the next try, whatever went wrong: a connection that failed once is
+    // not trusted again.
+    database_.reset();
     next_try_ = Clock::now() + retry_;
     retry_ = std::min(retry_ * 2, pacing_.longest_retry);
     if (!notice_) return;

@@ -49,6 +49,12 @@ bool WellFormedPostgresUrl(const std::string& url, std::string& error) {
     if (!options) {
         error = FirstLine(message);
         PQfreemem(message);
+        // libpq quotes the URL, password and all.
+        const std::string shown = UrlWithoutPassword(url);
+        for (auto at = error.find(url); at != std::string::npos;
+             at = error.find(url, at + shown.size())) {
+            error.replace(at, url.size(), shown);
+        }
         return false;
     }
     PQconninfoFree(options);
@@ -86,17 +92,23 @@ PgStore::PgStore(const std::string& url) : where_(UrlWithoutPassword(url)) {
 
 PgStore::~PgStore() { PQfinish(conn_); }
 
-void PgStore::Fail(const std::string& doing) {
+void PgStore::Fail(const std::string& doing, const PGresult* result) {
     const std::string why = FirstLine(PQerrorMessage(conn_));
-    if (PQstatus(conn_) != CONNECTION_OK)
+    // No SQLSTATE: libpq's own failure (the connection broke). Class 08: a connection
+    // exception; 57P: the server shutting down or starting up.
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    const std::string code = state ? state : "";
+    if (PQstatus(conn_) != CONNECTION_OK || code.empty() || code.starts_with("08") ||
+        code.starts_with("57P")) {
         throw StoreUnreachable("records database " + where_ + " cannot be reached: " + why);
+    }
     throw StoreError("records database " + where_ + ": " + doing + ": " + why);
 }
 
 void PgStore::Exec(const std::string& sql) {
     const Result result(PQexec(conn_, sql.c_str()), &PQclear);
     const auto status = PQresultStatus(result.get());
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail("failed");
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail("failed", result.get());
 }
 
 void PgStore::Prepare() {
@@ -109,7 +121,8 @@ void PgStore::Prepare() {
         Exec("CREATE TABLE IF NOT EXISTS lumo_schema (version integer NOT NULL)");
         const Result read(PQexec(conn_, "SELECT coalesce(max(version), 0) FROM lumo_schema"),
                           &PQclear);
-        if (PQresultStatus(read.get()) != PGRES_TUPLES_OK) Fail("cannot read its schema version");
+        if (PQresultStatus(read.get()) != PGRES_TUPLES_OK)
+            Fail("cannot read its schema version", read.get());
         const long long version = std::stoll(PQgetvalue(read.get(), 0, 0));
         if (version > kSchemaVersion) throw StoreError(NewerSchemaError(where_, version));
         for (long long v = version; v < kSchemaVersion; ++v) Exec(kMigrations[v]);
@@ -133,7 +146,7 @@ void PgStore::Put(const Record& record) {
                                      static_cast<int>(values.size()), nullptr, values.data(),
                                      nullptr, nullptr, 0),
                         &PQclear);
-    if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) Fail("cannot write a record");
+    if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) Fail("cannot write a record", result.get());
 }
 
 std::vector<Record> PgStore::Find(const RecordFilter& filter) {
@@ -144,7 +157,7 @@ std::vector<Record> PgStore::Find(const RecordFilter& filter) {
     const Result result(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
                                      values.data(), nullptr, nullptr, 0),
                         &PQclear);
-    if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) Fail("cannot read records");
+    if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) Fail("cannot read records", result.get());
     std::vector<Record> records;
     const int rows = PQntuples(result.get());
     const int width = PQnfields(result.get());

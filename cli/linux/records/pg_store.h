@@ -8,6 +8,7 @@
 #include "cli/records/record_store.h"
 
 struct pg_conn;
+struct pg_result;
 
 namespace lumo::cli::records {
 
@@ -29,7 +30,7 @@ class PgStore : public RecordStore {
   private:
     void Prepare();
     void Exec(const std::string& sql);
-    [[noreturn]] void Fail(const std::string& doing);
+    [[noreturn]] void Fail(const std::string& doing, const pg_result* result);
 
     std::string where_;
     pg_conn* conn_ = nullptr;
