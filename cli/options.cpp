@@ -2,9 +2,12 @@
 
 #include <CLI/CLI.hpp>
 #include <cmath>
+#include <cstdlib>
 #include <ostream>
 
 #include "cli/exit_codes.h"
+#include "cli/records/record.h"
+#include "cli/records/utc_time.h"
 
 namespace lumo::cli {
 
@@ -40,6 +43,62 @@ CLI::Validator Seconds() {
             return "expected a number of seconds from 0 to " + MaxSecondsText() + ", got " + input;
         },
         "", "SECONDS");
+}
+
+// A --since value: a day or a UTC time, kept as the lower bound of started_at.
+CLI::Validator SinceDate() {
+    return CLI::Validator(
+        [](std::string& input) -> std::string {
+            if (const auto bound = records::SinceBound(input)) {
+                input = *bound;
+                return {};
+            }
+            return "expected a day (2026-12-11) or a UTC time (2026-12-11T07:01:02.345Z), got " +
+                   input;
+        },
+        "", "DATE");
+}
+
+// `lumo-flash records`: its own options, on a subcommand.
+CLI::App* AddRecordsCommand(CLI::App& app, records::RecordsCommandOptions& r,
+                            std::string& target) {
+    auto* sub = app.add_subcommand(
+        "records", "Show, export, import or deliver the records of update attempts (the "
+                   "latest 20 as a table by default)");
+    sub->add_option("--records", target,
+                    "The records store: a SQLite file, a .jsonl journal or postgresql://... "
+                    "(default $LUMO_RECORDS, else the user's own store)")
+        ->type_name("TARGET");
+    sub->add_option("--serial", r.serial, "Only this unit serial")->type_name("SERIAL");
+    sub->add_option("--unit", r.unit, "Only this unit ID")->type_name("ID");
+    sub->add_option("--station", r.station, "Only this station")->type_name("NAME");
+    std::vector<std::string> outcomes(std::begin(records::kOutcomes),
+                                      std::end(records::kOutcomes));
+    sub->add_option("--outcome", r.outcome, "Only this outcome")
+        ->type_name("OUTCOME")
+        ->check(CLI::IsMember(outcomes));
+    sub->add_option("--since", r.since, "Only attempts started on or after DATE (UTC)")
+        ->type_name("DATE")
+        ->transform(SinceDate());
+    sub->add_option("--limit", r.limit, "At most N, the newest (default 20; 0: all)")
+        ->type_name("N");
+    auto* json = sub->add_flag("--json", r.json, "One JSON object per line");
+    auto* csv = sub->add_flag("--csv", r.csv, "CSV with a header line");
+    auto* summary = sub->add_flag(
+        "--summary", r.summary,
+        "Per day, station and image: attempts, units updated, failed by reason, first-pass "
+        "yield and mean duration (every match, not only the newest)");
+    auto* import_opt = sub->add_option("--import", r.import_file,
+                                       "Load a .jsonl journal (from a Windows station) into the "
+                                       "store; each record once, however often")
+                           ->type_name("FILE");
+    auto* sync = sub->add_flag("--sync", r.sync,
+                               "Deliver the records queued for the PostgreSQL database of "
+                               "--records while it was out of reach");
+    json->excludes(csv);
+    import_opt->excludes(json, csv, summary, sync);
+    sync->excludes(json, csv, summary);
+    return sub;
 }
 
 }  // namespace
@@ -96,6 +155,18 @@ std::variant<Options, int> ParseOptions(int argc, const char* const* argv, std::
         "per unit and a running tally)");
     app.add_flag("--allow-stand-in", o.allow_stand_in,
                  "Write stand-in test images (never to a device in the field)");
+    std::string records_target;
+    app.add_option("--records", records_target,
+                   "Keep a record of each update attempt here: a SQLite file, a .jsonl journal, "
+                   "postgresql://... or none (default $LUMO_RECORDS, else the user's own store)")
+        ->type_name("TARGET");
+    app.add_option("--station-name", o.station_name,
+                   "The station named in the records (default the host name)")
+        ->type_name("NAME");
+    records::RecordsCommandOptions records_command;
+    std::string command_target;
+    auto* records_sub = AddRecordsCommand(app, records_command, command_target);
+    app.require_subcommand(0, 1);
     list->excludes(version);
     list->excludes(image_opt);
     version->excludes(image_opt);
@@ -117,6 +188,21 @@ std::variant<Options, int> ParseOptions(int argc, const char* const* argv, std::
         app.exit(e, out, err);
         err << "Run lumo-flash --help for the options.\n";
         return kExitUsage;
+    }
+    if (records_sub->parsed()) {
+        if (o.list || o.version || o.all || o.station || image_opt->count() || device_opt->count()) {
+            err << "lumo-flash: records takes no update options.\n"
+                   "Run lumo-flash records --help for its options.\n";
+            return kExitUsage;
+        }
+        records_command.json = records_command.json || o.json;
+        o.records = records_command;
+        if (!command_target.empty()) records_target = command_target;
+    }
+    if (!records_target.empty()) {
+        o.records_target = records_target;
+    } else if (const char* env = std::getenv("LUMO_RECORDS"); env && *env) {
+        o.records_target = env;
     }
     if (image_opt->count() > 0) o.image = image;
     if (device_opt->count() > 0) o.device = device;

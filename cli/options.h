@@ -7,6 +7,8 @@
 #include <string>
 #include <variant>
 
+#include "cli/records/records_options.h"
+
 namespace lumo::cli {
 
 inline constexpr std::uint16_t kProductVariant = 0x7B16;
@@ -28,6 +30,11 @@ struct Options {
     std::optional<std::string> device;  // the unit to update, as --list names it
     bool all = false;                   // every unit present, at once
     bool station = false;               // each unit as it is plugged in, until Ctrl-C
+    // Where records of update attempts go: --records, else $LUMO_RECORDS; none given: the
+    // platform's default store.
+    std::optional<std::string> records_target;
+    std::string station_name;  // --station-name; empty: the host name
+    std::optional<records::RecordsCommandOptions> records;  // `lumo-flash records ...`
 };
 
 // Parses argv (UTF-8). Either the options to run with, or the exit status when the command

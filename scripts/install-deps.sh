@@ -29,6 +29,9 @@ packages=(
   libcli11-dev libgcrypt20-dev libgcrypt-mingw-w64-dev
   # lumo-flash's live view read back from a real terminal (a tmux pane) in its tests.
   tmux
+  # lumo-flash's records: SQLite and PostgreSQL's client library; the server (and psql) for
+  # the tests' and the load script's throwaway clusters; runuser starts those as nobody.
+  libsqlite3-dev libpq-dev postgresql-15 postgresql-client-15 util-linux
   # Releases: Authenticode signatures of the .exe files, the signature of SHA256SUMS, the
   # throwaway keys and CA of their tests, and nginx to serve the page's package in its test.
   osslsigncode gnupg openssl nginx

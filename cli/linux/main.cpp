@@ -21,6 +21,7 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/linux/records/open_records.h"
 #include "cli/linux/ucontext_strand.h"
 #include "cli/notice_lines.h"
 #include "cli/options.h"
@@ -129,6 +130,11 @@ int main(int argc, char** argv) {
     if (options.version) {
         PrintVersion(std::cout, options.json);
         return kExitSuccess;
+    }
+    if (options.records) {
+        namespace records = lumo::cli::records;
+        return records::RunRecordsCommand(*options.records, options.records_target,
+                                          records::LinuxRecordsPlatform(), std::cout, std::cerr);
     }
     const OutputMode mode = options.json       ? OutputMode::kJson
                             : isatty(STDOUT_FILENO) ? OutputMode::kTerminal

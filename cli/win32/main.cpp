@@ -20,6 +20,7 @@
 #include "cli/exit_codes.h"
 #include "cli/options.h"
 #include "cli/platform_runs.h"
+#include "cli/records/records_command.h"
 #include "cli/run_events.h"
 #include "cli/win32/fiber_strand.h"
 #include "platform/win32/console_terminal.h"
@@ -194,6 +195,11 @@ int wmain(int argc, wchar_t** argv) {
     if (options.version) {
         PrintVersion(std::cout, options.json);
         return kExitSuccess;
+    }
+    if (options.records) {
+        namespace records = lumo::cli::records;
+        return records::RunRecordsCommand(*options.records, options.records_target,
+                                          records::JournalRecordsPlatform(), std::cout, std::cerr);
     }
     const OutputMode mode = options.json                   ? OutputMode::kJson
                             : IsConsole(STD_OUTPUT_HANDLE) ? OutputMode::kTerminal
