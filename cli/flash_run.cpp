@@ -293,6 +293,14 @@ void FlashRun::ShowWarningBox(std::string_view text) {
         Finish(kExitUnitBusy);
         return;
     }
+    if (const UnitClaims* claims = settings_.update.claims;
+        !started_ && claims && !claims->ClaimFailure().empty()) {
+        report_.Failed("claim-failed", "The unit could not be claimed: " + claims->ClaimFailure(),
+                       "Nothing was written. Put right what stopped the claim, then run "
+                       "lumo-flash again.");
+        Finish(kExitFailed);
+        return;
+    }
     if (!started_) {
         Fail("start-failed", text,
              "The device did not take the start of the update; nothing else was written. " +

@@ -56,7 +56,10 @@ void UpdateSequence::OnBnClickedUpdate() {
         return;
     }
     if (!UnitClaimed()) {
-        view_.ShowWarningBox(text::kUnitBusy);
+        // A claim that could not be made stops the update as surely as a held one, but is no
+        // sign of another update: the error box, and the platform has said why.
+        view_.ShowWarningBox(options_.claims->ClaimFailure().empty() ? text::kUnitBusy
+                                                                     : text::kTryAgain);
         return;
     }
     view_.EnableUpdate(false);

@@ -21,6 +21,13 @@ class UnitClaims {
 
     // Gives the claim up; nothing when none is held.
     virtual void Release() = 0;
+
+    // Why the last TryClaim could not make the claim at all (a folder or an object the platform
+    // cannot use), in a few words that name what it tried; empty after a claim and after a
+    // refusal because another update holds the unit. Either way nothing may be written: only
+    // the words the user is given differ, since "busy" would send them waiting for an update
+    // that does not exist.
+    virtual std::string ClaimFailure() const { return {}; }
 };
 
 // The name a unit is claimed by: its serial when it reports one, else its port, else the

@@ -12,6 +12,45 @@
 
 namespace lumo::linux_hid {
 
+namespace {
+
+// An existing claim file: read-only is enough for flock. O_NOFOLLOW keeps a link planted in a
+// shared folder from sending the open elsewhere, O_NONBLOCK keeps a planted FIFO from holding
+// it; never O_CREAT (see the header).
+constexpr int kOpenExisting = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+constexpr mode_t kEveryUserReads = 0644;
+
+std::string WithErrno(const std::string& what, int error) {
+    return what + ": " + std::strerror(error);
+}
+
+// Makes the claim file `file` in `folder`, readable by every user whatever the umask before
+// any other program can open it: made without a name, widened, then linked into place, so
+// that a program that dies half-way never leaves a file other users cannot open. Where the
+// file system or a missing /proc does not allow that, made in place and widened at once.
+// -1 with errno set; EEXIST: another program made it first.
+int MakeFile(const std::string& folder, const std::string& file) {
+    int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, kEveryUserReads);
+    if (fd >= 0) {
+        fchmod(fd, kEveryUserReads);
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, file.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return fd;
+        const int error = errno;
+        close(fd);
+        if (error == EEXIST) {
+            errno = EEXIST;
+            return -1;
+        }
+    }
+    fd = open(file.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+              kEveryUserReads);
+    if (fd >= 0) fchmod(fd, kEveryUserReads);
+    return fd;
+}
+
+}  // namespace
+
 LockFileClaims::LockFileClaims(std::ostream& diagnostics, std::string program,
                                std::vector<std::string> folders)
     : diagnostics_(diagnostics), program_(std::move(program)), folders_(std::move(folders)) {}
@@ -30,10 +69,19 @@ std::string LockFileClaims::LockFileName(const std::string& folder, std::string_
     return folder + "/orvel-m8-" + std::string(key) + ".lock";
 }
 
+void LockFileClaims::Fail(std::string reason) {
+    failure_ = std::move(reason);
+    diagnostics_ << program_ << ": " << failure_ << std::endl;
+}
+
 std::optional<std::string> LockFileClaims::Folder() {
     if (folder_) return folder_;
+    std::string tried;
     for (const std::string& folder : folders_) {
-        if (access(folder.c_str(), W_OK | X_OK) != 0) continue;
+        if (access(folder.c_str(), W_OK | X_OK) != 0) {
+            tried += (tried.empty() ? "" : ", ") + WithErrno(folder, errno);
+            continue;
+        }
         folder_ = folder;
         if (folder != folders_.front()) {
             diagnostics_ << program_ << ": " << folders_.front()
@@ -42,35 +90,43 @@ std::optional<std::string> LockFileClaims::Folder() {
         }
         return folder_;
     }
-    diagnostics_ << program_ << ": no folder to mark the unit it updates in (tried";
-    for (const std::string& folder : folders_) diagnostics_ << ' ' << folder;
-    diagnostics_ << ")." << std::endl;
+    Fail("no folder to mark the unit it updates in (tried " + tried + ")");
     return std::nullopt;
 }
 
 bool LockFileClaims::TryClaim(std::string_view key) {
     Release();  // one claim at a time
+    failure_.clear();
     const auto folder = Folder();
     if (!folder) return false;
     const std::string file = LockFileName(*folder, key);
-    // Read-only is enough for flock; O_NOFOLLOW keeps a planted link in a shared folder from
-    // sending the open elsewhere.
-    const int fd = open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    int fd = -1;
+    // A file made (or removed by hand) by another program between our open and our making is
+    // simply looked at again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        fd = open(file.c_str(), kOpenExisting);
+        if (fd < 0 && errno == ENOENT) fd = MakeFile(*folder, file);
+        if (fd >= 0 || (errno != EEXIST && errno != ENOENT)) break;
+    }
     if (fd < 0) {
-        diagnostics_ << program_ << ": cannot open " << file << ": " << std::strerror(errno)
-                     << std::endl;
+        Fail(WithErrno("cannot open " + file, errno));
         return false;
     }
-    // Readable by every user whatever the umask, so that their programs can take the lock too
-    // (fails harmlessly on a file another user made).
-    fchmod(fd, 0644);
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK) {  // held by another update is the usual reason, not a fault
-            diagnostics_ << program_ << ": cannot lock " << file << ": " << std::strerror(errno)
-                         << std::endl;
-        }
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
+        Fail("cannot claim the unit: " + file + " is not a regular file");
         return false;
+    }
+    // A file of ours left narrower (an older program, or one that died between making it in
+    // place and widening it) is widened; another user's file is theirs to keep as it is.
+    if (st.st_uid == geteuid() && (st.st_mode & 0777) != kEveryUserReads)
+        fchmod(fd, kEveryUserReads);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        if (error != EWOULDBLOCK) Fail(WithErrno("cannot lock " + file, error));
+        return false;  // EWOULDBLOCK: another update holds the unit, which is no fault
     }
     fd_ = fd;
     return true;

@@ -9,7 +9,17 @@
 // meet the claims of other runs on the same machine).
 //
 // The files are left in place when released: removing one while another process has it open
-// would let two processes hold "the" lock on two different files.
+// would let two processes hold "the" lock on two different files. So a file outlives its
+// claim and is met later by other users, and every user must be able to take the lock on it:
+// each file is readable by all from the moment it has its name, the lock is taken on a
+// read-only descriptor, and an existing file is opened without O_CREAT (in a sticky folder
+// such as /run/lock, fs.protected_regular makes the kernel refuse an O_CREAT open of another
+// user's file, even to root). A file's mere presence therefore never makes a unit busy: only
+// a lock held on it does.
+//
+// A claim that cannot be made for any other reason (no usable folder, a file that cannot be
+// opened or locked, something else under the file's name) is refused with that reason, on the
+// diagnostics stream and in ClaimFailure().
 #pragma once
 
 #include <iosfwd>
@@ -33,6 +43,7 @@ class LockFileClaims : public UnitClaims {
 
     bool TryClaim(std::string_view key) override;
     void Release() override;
+    std::string ClaimFailure() const override { return failure_; }
 
     // LUMO_LOCK_DIR alone when it is set; else /run/lock, then $XDG_RUNTIME_DIR when set.
     static std::vector<std::string> DefaultFolders();
@@ -42,12 +53,15 @@ class LockFileClaims : public UnitClaims {
 
   private:
     std::optional<std::string> Folder();
+    // Records why the claim could not be made and says so on the diagnostics stream.
+    void Fail(std::string reason);
 
     std::ostream& diagnostics_;
     std::string program_;
     std::vector<std::string> folders_;
     std::optional<std::string> folder_;  // chosen at the first claim
     int fd_ = -1;
+    std::string failure_;  // of the last TryClaim
 };
 
 }  // namespace lumo::linux_hid

@@ -6,6 +6,12 @@
 // one device on the PC, and the programs of two users (fast user switching, a remote session,
 // a service on a production line) each run in their own session, where Local\ names would
 // never meet. A mutex may be made there without any privilege.
+//
+// Nothing can be left behind, so a claim is never stale. A name that exists is another claim,
+// also when its maker's security keeps us from opening it (another user's session). A claim
+// that cannot be made for any other reason (a process whose integrity level may not make
+// objects there, the name taken by an object of another kind) is refused with that reason
+// in ClaimFailure(), not as "another program is updating".
 #pragma once
 
 #include <windows.h>
@@ -29,9 +35,11 @@ public:
     // other, also another user's (whose mutex we may not even open).
     bool TryClaim(std::string_view key) override;
     void Release() override;
+    std::string ClaimFailure() const override { return failure_; }
 
 private:
     HANDLE mutex_ = nullptr;
+    std::string failure_;  // of the last TryClaim
 };
 
 // The mutex's name for a claim key. A key too long for an object name keeps its start and

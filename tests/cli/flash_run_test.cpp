@@ -377,6 +377,30 @@ TEST_F(FlashRunTest, UnitHeldByAnotherProgramEndsWithFiveAndWritesNothing) {
         << err.str();
 }
 
+// A claim that cannot be made (an unusable lock folder, say) is not "busy": its own reason word
+// and the platform's reason, status 1, and still nothing written.
+TEST_F(FlashRunTest, ClaimThatCannotBeMadeSaysWhyWritesNothingAndEndsWithOne) {
+    struct CannotClaim : UnitClaims {
+        bool TryClaim(std::string_view) override { return false; }
+        void Release() override {}
+        std::string ClaimFailure() const override { return "cannot open /locks/x.lock: EIO"; }
+    } claims;
+    bus.Plug(k7B16);
+    RunSettings s;
+    s.update.claims = &claims;
+    Make(s, OutputMode::kJson);
+    run->Begin();
+    Tick(100);
+    EXPECT_EQ(run->exit_code(), kExitFailed);
+    EXPECT_TRUE(bus.writes.empty());
+    EXPECT_NE(out.str().find("\"reason\":\"claim-failed\""), std::string::npos) << out.str();
+    EXPECT_NE(err.str().find("The unit could not be claimed: cannot open /locks/x.lock: EIO\n"
+                             "Nothing was written."),
+              std::string::npos)
+        << err.str();
+    EXPECT_EQ(err.str().find(text::kUnitBusy), std::string::npos);
+}
+
 TEST_F(FlashRunTest, RefusedWriteFailsAndNothingMoreIsWritten) {
     bus.Plug(kC3D1);
     bus.failing_writes = {101};

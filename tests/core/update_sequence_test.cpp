@@ -461,16 +461,21 @@ class RecordingClaims : public UnitClaims {
   public:
     bool TryClaim(std::string_view key) override {
         log.push_back("claim:" + std::string(key));
-        return key != held_elsewhere;
+        return key != held_elsewhere && failure.empty();
     }
     void Release() override { log.push_back("release"); }
+    std::string ClaimFailure() const override { return failure; }
     std::string held_elsewhere;
+    std::string failure;  // every claim cannot be made, for this reason
     std::vector<std::string> log;
 };
 
+// Why a claim is refused, and the box that says so.
+enum class Refusal { kNone, kHeldElsewhere, kCannotClaim };
+
 struct ClaimCase {
     const char* name;
-    bool held_elsewhere;
+    Refusal refusal;
     std::vector<std::size_t> failing_writes;  // write 0 is the start report
     std::vector<std::string> claims;
     std::size_t writes;  // reports written
@@ -489,7 +494,8 @@ TEST_P(Claims, HeldFromTheStartToTheEnd) {
     Connect(true);
     link.openPath = kPath;
     link.openUnit = {"1-2", "A0/1"};
-    if (c.held_elsewhere) claims.held_elsewhere = kClaimSerial.substr(6);
+    if (c.refusal == Refusal::kHeldElsewhere) claims.held_elsewhere = kClaimSerial.substr(6);
+    if (c.refusal == Refusal::kCannotClaim) claims.failure = "cannot open the claim file";
     bus.failing_writes = {c.failing_writes.begin(), c.failing_writes.end()};
     {
         UpdateSequence claimed{link, update, bus, view, view,
@@ -499,8 +505,11 @@ TEST_P(Claims, HeldFromTheStartToTheEnd) {
     }
     EXPECT_THAT(claims.log, ElementsAreArray(c.claims));
     EXPECT_EQ(bus.writes.size(), c.writes);
-    if (c.held_elsewhere) {
-        EXPECT_THAT(view.Only("warning:"), ElementsAre(Line("warning:", text::kUnitBusy)));
+    if (c.refusal != Refusal::kNone) {
+        // A claim that cannot be made is no other update to wait for: the error box.
+        const std::string_view box =
+            c.refusal == Refusal::kHeldElsewhere ? text::kUnitBusy : text::kTryAgain;
+        EXPECT_THAT(view.Only("warning:"), ElementsAre(Line("warning:", box)));
         EXPECT_THAT(view.Only("enable:"), ElementsAre());  // the window stays as it was
     }
 }
@@ -508,10 +517,11 @@ TEST_P(Claims, HeldFromTheStartToTheEnd) {
 INSTANTIATE_TEST_SUITE_P(
     Endings, Claims,
     ::testing::Values(
-        ClaimCase{"success", false, {}, {kClaimSerial, "release"}, 990},
-        ClaimCase{"held_by_another_program", true, {}, {kClaimSerial}, 0},
-        ClaimCase{"start_fails", false, {0}, {kClaimSerial, "release"}, 0},
-        ClaimCase{"data_write_fails", false, {1 + 100}, {kClaimSerial, "release"}, 101}),
+        ClaimCase{"success", Refusal::kNone, {}, {kClaimSerial, "release"}, 990},
+        ClaimCase{"held_by_another_program", Refusal::kHeldElsewhere, {}, {kClaimSerial}, 0},
+        ClaimCase{"cannot_be_made", Refusal::kCannotClaim, {}, {kClaimSerial}, 0},
+        ClaimCase{"start_fails", Refusal::kNone, {0}, {kClaimSerial, "release"}, 0},
+        ClaimCase{"data_write_fails", Refusal::kNone, {1 + 100}, {kClaimSerial, "release"}, 101}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(UnitClaimKey, NamesTheUnitBySerialThenPortThenPath) {

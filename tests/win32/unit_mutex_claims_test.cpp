@@ -121,6 +121,51 @@ TEST(UnitMutexClaims, LongKeysStayApart) {
     EXPECT_LE(UnitClaimMutexName(stem).size(), std::size_t{MAX_PATH});
 }
 
+// Another user's claim is a mutex whose security keeps us out (its session's default DACL): we
+// cannot open it, yet it is there, so the unit is busy; no failure to report.
+TEST(UnitMutexClaims, AMutexWeMayNotOpenIsAnotherClaim) {
+    const std::string key = TestKey("foreign");
+    SECURITY_DESCRIPTOR none{};
+    ASSERT_TRUE(InitializeSecurityDescriptor(&none, SECURITY_DESCRIPTOR_REVISION));
+    ACL empty{};  // no entry: nobody but its maker's handle gets in
+    ASSERT_TRUE(InitializeAcl(&empty, sizeof empty, ACL_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&none, TRUE, &empty, FALSE));
+    SECURITY_ATTRIBUTES closed{sizeof closed, &none, FALSE};
+    const HANDLE foreign = CreateMutexW(&closed, TRUE, UnitClaimMutexName(key).c_str());
+    ASSERT_NE(foreign, nullptr);
+    if (HANDLE probe = OpenMutexW(SYNCHRONIZE, FALSE, UnitClaimMutexName(key).c_str())) {
+        CloseHandle(probe);
+        CloseHandle(foreign);
+        GTEST_SKIP() << "this system lets anyone open a mutex whose DACL is empty (Wine does)";
+    }
+
+    UnitMutexClaims ours;
+    EXPECT_FALSE(ours.TryClaim(key));
+    EXPECT_EQ(ours.ClaimFailure(), "") << "held by another: busy, not a failure";
+    CloseHandle(foreign);
+    EXPECT_TRUE(ours.TryClaim(key)) << "its holder gone, the unit is free";
+}
+
+// A name taken by an object of another kind is no claim, and no mutex can be made under it:
+// the claim fails with the system's reason instead of calling the unit busy.
+TEST(UnitMutexClaims, ANameTakenByAnotherKindOfObjectIsAReasonNotBusy) {
+    const std::string key = TestKey("event");
+    const std::wstring name = UnitClaimMutexName(key);
+    const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+    ASSERT_NE(event, nullptr);
+    UnitMutexClaims ours;
+    EXPECT_FALSE(ours.TryClaim(key));
+    const std::string failure = ours.ClaimFailure();
+    const std::string shown(name.begin(), name.end());
+    EXPECT_EQ(failure.rfind("cannot make the mutex " + shown + ": ", 0), 0u) << failure;
+    EXPECT_NE(failure.find("(error " + std::to_string(ERROR_INVALID_HANDLE) + ")"),
+              std::string::npos)
+        << failure;
+    CloseHandle(event);
+    EXPECT_TRUE(ours.TryClaim(key));
+    EXPECT_EQ(ours.ClaimFailure(), "") << "a claim made forgets the last reason";
+}
+
 int HoldClaim(const char* key) {
     UnitMutexClaims claims;
     if (!claims.TryClaim(key)) return 2;
