@@ -151,6 +151,7 @@ RunSettings SettingsFor(const Options& options, const ImageChoice& images) {
     }
     s.allow_stand_in = options.allow_stand_in;
     s.refuse_several_units = !options.device && !options.all && !options.station;
+    if (images.file) s.image_file = *options.image;
     s.update.images = images.Pair();
     s.update.stand_ins = images.StandIns();
     s.variant_sha256 = images.Sha256(true);
@@ -179,11 +180,6 @@ int RunCommand(const Options& options, HidAccess& hid, std::ostream& out, Consol
     }
     HidAccess& seen = one_unit ? static_cast<HidAccess&>(*one_unit) : hid;
     if (options.list) return ListDevices(seen, out, report, options.json, images);
-    if (options.records_target || !options.station_name.empty()) {
-        // The records command reads and moves records; the update runs do not keep them yet.
-        report.Notice("lumo-flash: this version keeps no record of updates yet: --records, "
-                      "LUMO_RECORDS and --station-name apply to 'lumo-flash records' only.");
-    }
     if (const auto code = LoadImages(options, images, report)) return *code;
     if (const auto code = CheckStandIns(options, images, report)) return *code;
     if (options.all) return RunAll(options, hid, report, images, run_all);

@@ -60,7 +60,13 @@ void ConsoleReport::EventLine(std::string_view text) {
     out_ << text << '\n' << std::flush;
 }
 
-void ConsoleReport::Json(const std::string& line) { out_ << line << '\n' << std::flush; }
+void ConsoleReport::Json(const std::string& line) {
+    if (!record_.empty() && line.starts_with("{\"")) {
+        out_ << "{\"record\":" << JsonString(record_) << ',' << line.substr(1) << '\n' << std::flush;
+        return;
+    }
+    out_ << line << '\n' << std::flush;
+}
 
 void ConsoleReport::Notice(std::string_view text) {
     EndRedrawnLine();

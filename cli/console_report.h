@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "ports/hid_access.h"
 
@@ -31,6 +32,8 @@ class ConsoleReport {
         : out_(out), err_(err), mode_(mode) {}
 
     OutputMode mode() const { return mode_; }
+    // The ID of the attempt's record: every --json event carries it from now on.
+    void SetRecord(std::string id) { record_ = std::move(id); }
 
     void Waiting(double seconds);
     // A device opened: before the update, or (with the block the stream goes on from) during
@@ -58,6 +61,7 @@ class ConsoleReport {
     std::ostream& out_;
     std::ostream& err_;
     OutputMode mode_;
+    std::string record_;
     bool redrawn_line_open_ = false;  // terminal: the progress line has no line break yet
     int last_decile_ = -1;            // lines: the last 10% step printed
     int last_percent_ = -1;

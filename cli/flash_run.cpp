@@ -37,6 +37,10 @@ FlashRun::FlashRun(HidAccess& hid, Pause& pause, Clock& clock, ConsoleReport& re
       settings_(std::move(settings)),
       tool_(hid_, *this, pause, WithQuestion(settings_.update, this)) {
     result_.begin_ms = clock_.NowMs();
+    if (settings_.recorder) {
+        result_.record_id = settings_.recorder->NewId();
+        report_.SetRecord(result_.record_id);
+    }
 }
 
 FlashRun::~FlashRun() { tool_.ReleaseDevice(); }
@@ -74,8 +78,10 @@ void FlashRun::Finish(int code) {
     exit_code_ = code;
     result_.exit = code;
     result_.end_ms = clock_.NowMs();
-    result_.block = tool_.update_state().nBlockIndex;
+    // Every block was written when it succeeded (the last one does not move the index).
+    result_.block = code == kExitSuccess ? blocks_ : tool_.update_state().nBlockIndex;
     result_.phase = code == kExitSuccess ? UnitPhase::kDone : UnitPhase::kFailed;
+    if (settings_.recorder) settings_.recorder->Ended(result_);
 }
 
 void FlashRun::Begin() { BeginRun(false); }
@@ -177,6 +183,12 @@ void FlashRun::PressUpdate() {
     const FirmwareImage& image = SelectFirmwareImage(settings_.update.images, variant);
     blocks_ = (image.length + UPDATE_BLOCK_SIZE - 1) / UPDATE_BLOCK_SIZE;
     result_.blocks = blocks_;
+    result_.image = !settings_.image_file.empty() ? settings_.image_file
+                    : variant                     ? "built-in variant"
+                                                  : "built-in primary";
+    result_.image_bytes = image.length;
+    result_.image_sha256 = variant ? settings_.variant_sha256 : settings_.primary_sha256;
+    result_.stand_in = settings_.update.stand_ins;
 
     tool_.OnBnClickedUpdate();
     if (exit_code_) return;  // the start failed: its warning has been reported
@@ -194,6 +206,7 @@ void FlashRun::PressUpdate() {
                     variant ? settings_.variant_sha256 : settings_.primary_sha256);
     update_begin_ms_ = clock_.NowMs();
     result_.update_begin_ms = update_begin_ms_;
+    if (settings_.recorder) settings_.recorder->Started(result_);
 }
 
 void FlashRun::OnTick() {

@@ -16,6 +16,7 @@
 #include "cli/interrupt_policy.h"
 #include "cli/observed_hid.h"
 #include "cli/run_events.h"
+#include "cli/unit_recorder.h"
 #include "cli/unit_result.h"
 #include "core/lumo_tool.h"
 #include "core/update_sequence.h"
@@ -50,6 +51,10 @@ struct RunSettings {
     // devices may run at once.
     bool replies_apart = false;
     UpdateOptions update;         // images, stand_ins, lifetime; the question is the run's
+    // Where each attempt is kept; null: nowhere.
+    UnitRecorder* recorder = nullptr;
+    // The image file's path; empty: the built-in images.
+    std::string image_file;
     std::string variant_sha256;   // of the image each product would get
     std::string primary_sha256;
 };

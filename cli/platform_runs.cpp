@@ -9,9 +9,10 @@ namespace lumo::cli {
 
 namespace {
 
-RunSettings SettingsWith(const Options& options, const ImageChoice& images,
-                         UpdateLifetime& lifetime) {
+RunSettings SettingsWith(const RunPlatform& platform, const Options& options,
+                         const ImageChoice& images, UpdateLifetime& lifetime) {
     RunSettings settings = SettingsFor(options, images);
+    settings.recorder = platform.recorder;
     settings.update.lifetime = &lifetime;
     // The platforms' HID access takes calls on different devices at once.
     settings.replies_apart = true;
@@ -30,7 +31,7 @@ int RunUpdate(const RunPlatform& platform, const Options& options, HidAccess& hi
     const std::unique_ptr<UnitClaims> claims =
         platform.make_claims ? platform.make_claims() : nullptr;
     return platform.loop([&](Clock& clock, Pause& pause, UpdateLifetime& lifetime) {
-        RunSettings settings = SettingsWith(options, images, lifetime);
+        RunSettings settings = SettingsWith(platform, options, images, lifetime);
         settings.update.claims = claims.get();
         return std::make_unique<FlashRun>(hid, pause, clock, report, std::move(settings));
     });
@@ -41,7 +42,7 @@ int RunAll(const RunPlatform& platform, const Options& options, HidAccess& hid,
     return platform.loop([&](Clock& clock, Pause& pause, UpdateLifetime& lifetime) {
         auto run = std::make_unique<MultiRun>(
             hid, pause, clock, platform.out, platform.err, report.mode(), units,
-            SettingsWith(options, images, lifetime), platform.make_claims,
+            SettingsWith(platform, options, images, lifetime), platform.make_claims,
             StrandsOn(platform, clock, pause));
         run->Watch(platform.form, platform.columns, platform.rows, platform.notices);
         return run;
@@ -53,7 +54,7 @@ int RunStation(const RunPlatform& platform, const Options& options, HidAccess& h
     return platform.loop([&](Clock& clock, Pause& pause, UpdateLifetime& lifetime) {
         auto run = std::make_unique<Station>(hid, pause, clock, platform.out, platform.err,
                                              report.mode(),
-                                             SettingsWith(options, images, lifetime),
+                                             SettingsWith(platform, options, images, lifetime),
                                              platform.make_claims,
                                              StrandsOn(platform, clock, pause));
         run->Watch(platform.form, platform.columns, platform.rows, platform.notices);

@@ -14,6 +14,7 @@
 #include "cli/notice_lines.h"
 #include "cli/multi_run.h"
 #include "cli/run_events.h"
+#include "cli/unit_recorder.h"
 #include "cli/unit_strand.h"
 #include "ports/pause.h"
 #include "ports/update_lifetime.h"
@@ -41,6 +42,8 @@ struct RunPlatform {
     int rows = 0;
     // The stream behind `err`, routed above the live view while one is shown.
     NoticeLines* notices = nullptr;
+    // Where each update attempt is kept; null: nowhere.
+    UnitRecorder* recorder = nullptr;
 };
 
 int RunUpdate(const RunPlatform& platform, const Options& options, HidAccess& hid,

@@ -55,6 +55,7 @@ std::string UnitResultJson(const UnitResult& r) {
     r.unit.unit.port.empty() ? line.AddNull("port") : line.Add("port", r.unit.unit.port);
     r.unit.unit.serial.empty() ? line.AddNull("serial") : line.Add("serial", r.unit.unit.serial);
     r.reason.empty() ? line.AddNull("reason") : line.Add("reason", r.reason);
+    if (!r.record_id.empty()) line.Add("record", r.record_id);
     return line.str();
 }
 

@@ -43,6 +43,12 @@ struct UnitResult {
     std::optional<int> exit;
     std::string reason;  // the failure's word, as --json has it; empty when updated
     std::string text;    // the failure as it was reported
+    // The attempt's record, and the image it was to get.
+    std::string record_id;
+    std::string image;  // "built-in variant", "built-in primary" or the image file's path
+    std::uint32_t image_bytes = 0;
+    std::string image_sha256;
+    bool stand_in = false;
 
     bool Ended() const { return exit.has_value(); }
     bool Updated() const;

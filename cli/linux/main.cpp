@@ -2,6 +2,7 @@
 // a signal fd for Ctrl-C and SIGTERM, feeding the portable run; a logind inhibitor lock against
 // sleep and shutdown while an update is under way, and a lock file on the unit it updates.
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <variant>
@@ -22,6 +24,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/linux/records/open_records.h"
+#include "cli/records/run_recorder.h"
 #include "cli/linux/ucontext_strand.h"
 #include "cli/notice_lines.h"
 #include "cli/options.h"
@@ -62,13 +65,23 @@ struct Fd {
 
 // The event loop of a run (one unit, --all or --station): Ctrl-C and SIGTERM arrive as readable
 // data, never in the middle of a write; ticks every 10 ms; udev's arrivals and removals.
-int Loop(RunEvents& run, lumo::linux_hid::UdevHidMonitor& monitor) {
+sigset_t StopSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
-    if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) return kExitFailed;
+    return signals;
+}
+
+bool BlockStopSignals() {
+    const sigset_t signals = StopSignals();
+    return pthread_sigmask(SIG_BLOCK, &signals, nullptr) == 0;
+}
+
+int Loop(RunEvents& run, lumo::linux_hid::UdevHidMonitor& monitor) {
+    const sigset_t signals = StopSignals();
+    if (!BlockStopSignals()) return kExitFailed;
     Fd signal_fd{signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC)};
     Fd timer_fd{timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)};
     if (signal_fd.fd < 0 || timer_fd.fd < 0) {
@@ -161,6 +174,24 @@ int main(int argc, char** argv) {
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
         platform.columns = size.ws_col;
         platform.rows = size.ws_row;
+    }
+    // Every update attempt is kept (records), opened before anything is written to a device.
+    namespace records = lumo::cli::records;
+    std::unique_ptr<records::RecordSink> sink;
+    std::optional<records::RunRecorder> recorder;
+    if (!options.list) {
+        // Ctrl-C and SIGTERM are read by the loop, never taken by a thread: blocked before the
+        // records' writer thread starts, which inherits the mask.
+        BlockStopSignals();
+        records::OpenedRecords opened = records::OpenRecords(options.records_target);
+        if (!opened.error.empty()) {
+            std::cerr << opened.error << std::endl;
+            return kExitUsage;
+        }
+        if (!opened.warning.empty()) notices << opened.warning << std::endl;
+        sink = records::SinkFor(std::move(opened.store));
+        recorder.emplace(*sink, options.station_name);
+        platform.recorder = &*recorder;
     }
     return RunCommand(options, hid, report, platform);
 }

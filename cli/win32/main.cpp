@@ -11,6 +11,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -21,6 +22,8 @@
 #include "cli/options.h"
 #include "cli/platform_runs.h"
 #include "cli/records/records_command.h"
+#include "cli/records/records_target.h"
+#include "cli/records/run_recorder.h"
 #include "cli/run_events.h"
 #include "cli/win32/fiber_strand.h"
 #include "platform/win32/console_terminal.h"
@@ -218,5 +221,21 @@ int wmain(int argc, wchar_t** argv) {
     const bool vt = console && !options.json && lumo::win32::EnableVirtualTerminal(output);
     platform.form = ChooseOutputForm(FactsFromEnvironment(console, options.json, vt));
     platform.columns = lumo::win32::ConsoleColumns(output).value_or(80);
+    // Every update attempt is kept in the journal, opened before anything is written to a
+    // device.
+    namespace records = lumo::cli::records;
+    std::unique_ptr<records::RecordSink> sink;
+    std::optional<records::RunRecorder> recorder;
+    if (!options.list) {
+        records::OpenedRecords opened = records::OpenJournalTarget(options.records_target);
+        if (!opened.error.empty()) {
+            std::cerr << opened.error << std::endl;
+            return kExitUsage;
+        }
+        if (!opened.warning.empty()) std::cerr << opened.warning << std::endl;
+        sink = records::SinkFor(std::move(opened.store));
+        recorder.emplace(*sink, options.station_name);
+        platform.recorder = &*recorder;
+    }
     return RunCommand(options, hid, report, platform);
 }

@@ -11,6 +11,7 @@ import argparse
 import codecs
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -143,6 +144,11 @@ def main():
     ap.add_argument("--interrupt-when", help="with --interrupt when: Ctrl-C once stdout holds "
                     "this text --interrupt-count times, and then 1.5 s more have passed")
     ap.add_argument("--interrupt-count", type=int, default=1)
+    ap.add_argument("--kill-when", help="SIGKILL the program once stdout holds this text")
+    ap.add_argument("--record", action="append", default=[],
+                    help="after the run, `PROGRAM records --json` holds a record with these "
+                    "fields: NAME=VALUE,... (VALUE as JSON writes it, strings unquoted)")
+    ap.add_argument("--records-count", type=int, help="... and this many records in all")
     ap.add_argument("--timeout", type=float, default=100)
     ap.add_argument("command", nargs=argparse.REMAINDER)
     args = ap.parse_args()
@@ -153,6 +159,11 @@ def main():
             name = os.fsdecode(codecs.escape_decode(args.file_name)[0])
             path = make_file(args.make_file, folder, args.source, name)
             command = [c.replace("{FILE}", path) for c in command]
+        if args.record or args.records_count is not None:
+            # The records of this run alone: a data folder of its own for the default store,
+            # read back once the run has ended.
+            data = tempfile.mkdtemp()
+            os.environ["XDG_DATA_HOME"] = data
         started = time.monotonic()
         program = Program(command)
         problems = []
@@ -171,6 +182,11 @@ def main():
                                                 for l in program.err_lines), args.timeout - 10):
                 problems.append(f"stderr never held {args.interrupt_on_stderr!r}")
             program.proc.send_signal(signal.SIGINT)
+        elif args.kill_when:
+            if not program.wait_for(lambda: any(args.kill_when in l for l in program.lines),
+                                    args.timeout - 10):
+                problems.append(f"stdout never held {args.kill_when!r}")
+            program.proc.kill()
         elif args.interrupt == "waiting":
             program.wait_for(lambda: any("Waiting" in l for l in program.lines), 20)
             time.sleep(0.3)
@@ -213,6 +229,9 @@ def main():
             print(f"cli_e2e: the {event} events came {spread:.2f} s apart")
             if spread > seconds:
                 problems.append(f"the {event} events came more than {seconds} s apart")
+    if args.record or args.records_count is not None:
+        check_records(command[0], args.record, args.records_count, problems)
+        shutil.rmtree(data, ignore_errors=True)
     if args.lines_between:
         first, last, has, least = args.lines_between
         lines = out.splitlines()
@@ -244,6 +263,26 @@ def main():
         print("cli_e2e: FAIL " + p)
     print(f"cli_e2e: {'ok' if not problems else 'failed'} (exit {status}, {took:.1f} s)")
     return 0 if not problems else 1
+
+
+def check_records(program, specs, count, problems):
+    """The records the run left, as the program itself reads them back."""
+    done = subprocess.run([program, "records", "--json", "--limit", "1000"],
+                          capture_output=True, text=True, timeout=60)
+    if done.returncode != 0:
+        problems.append(f"records --json ended with {done.returncode}: {done.stderr.strip()}")
+        return
+    rows = [json.loads(l) for l in done.stdout.splitlines() if l.strip()]
+    for row in rows:
+        print("cli_e2e: record " + json.dumps(row))
+    if count is not None and len(rows) != count:
+        problems.append(f"{len(rows)} records, expected {count}")
+    for spec in specs:
+        wanted = dict(item.split("=", 1) for item in spec.split(","))
+        def text(value):
+            return value if isinstance(value, str) else json.dumps(value)
+        if not any(all(text(row.get(k)) == v for k, v in wanted.items()) for row in rows):
+            problems.append(f"no record with {spec}")
 
 
 def check_json_figures(events, problems):

@@ -213,6 +213,32 @@ if(native)
     --exit 1 --lines-between "\"unit\":\"M8V-000303\",\"event\":\"device\""
     "\"unit\":\"M8V-000303\",\"event\":\"failed\"" "\"unit\":\"1-2\",\"event\":\"progress\"" 20 --
     --allow-stand-in --all --json)
+  # Records: a station with units on two ports leaves one record per unit, with its serial,
+  # port, image SHA-256 and outcome; the failed unit's has its reason, the unit pulled and back
+  # counts one resume.
+  set(variant_sha256 d00c9c87a55c12902f6cdac684767ab4c927f1ed3115d1a2a765b866034ea5b6)
+  lumo_cli_e2e(records_station 7b16 interrupted --scenario "device at 1-2 serial M8V-000201"
+    --scenario "fail block 150"
+    --scenario "unit b 7b16 at 1-3 serial M8V-000202" --scenario "plug in unit b after 1000 ms"
+    --scenario "unplug unit b after block 300" --scenario "replug after 1500 ms"
+    --scenario "expect unit b delivered" --
+    --exit 1 --interrupt when --interrupt-when " result: " --interrupt-count 2 --records-count 2
+    --record "unit=M8V-000201,port=1-2,serial=M8V-000201,outcome=failed,reason=write-failed,exit=1,image=built-in variant,image_sha256=${variant_sha256},stand_in=true"
+    --record "unit=M8V-000202,port=1-3,outcome=updated,reason=null,resumes=1,blocks_written=988,blocks=988,exit=0" --
+    --allow-stand-in --station --station-name line-3 --resume-timeout 10)
+  # lumo-flash killed mid-update: the next run that opens the store shows the attempt as
+  # interrupted, never as still running.
+  lumo_cli_e2e(records_killed 7b16 interrupted --
+    --exit -9 --kill-when " 20% " --records-count 1 --record "outcome=interrupted,unit=M8V-000101" --
+    --allow-stand-in)
+  # A records target that cannot be opened is refused before anything is written: exit 3.
+  lumo_cli_e2e(records_missing_folder 7b16 no-update --
+    --exit 3 --stderr-has "records" -- --allow-stand-in --records /nonexistent/folder/records.db)
+  lumo_cli_e2e(records_not_a_database 7b16 no-update --
+    --exit 3 --make-file copy --source ${variant} --stderr-has "records" --
+    --allow-stand-in --records {FILE})
+  lumo_cli_e2e(records_malformed_url 7b16 no-update --
+    --exit 3 --stderr-has "records" -- --allow-stand-in --records "postgresql://[bad")
   # Ctrl-C: the first during an update warns and the update goes on; the second aborts (130).
   lumo_cli_e2e(interrupt_two_step 7b16 interrupted --
     --exit 130 --interrupt two-step --stderr-has "Aborted by the user" --stdout-lacks ${success} --
