@@ -308,9 +308,10 @@ void FlashRun::ShowWarningBox(std::string_view text) {
     }
     if (const UnitClaims* claims = settings_.update.claims;
         !started_ && claims && !claims->ClaimFailure().empty()) {
-        report_.Failed("claim-failed", "The unit could not be claimed: " + claims->ClaimFailure(),
-                       "Nothing was written. Put right what stopped the claim, then run "
-                       "lumo-flash again.");
+        Fail("claim-failed", "The unit could not be claimed: " + claims->ClaimFailure(),
+             std::string("Nothing was written. Put right what stopped the claim, then ") +
+                 (settings_.at_station ? "unplug it and plug it in again." :
+                                         "run lumo-flash again."));
         Finish(kExitFailed);
         return;
     }

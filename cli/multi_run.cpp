@@ -79,7 +79,7 @@ LiveResult LiveResultOf(const UnitResult& r) {
             r.unit.unit.port,
             r.unit.unit.serial,
             r.Updated(),
-            r.Untouched() ? "not started" : UnitOutcome(r.exit.value_or(kExitFailed)),
+            r.Untouched() ? "not started" : ResultWords(r),
             r.Updated() || r.Untouched() ? "" : r.reason,
             r.DurationMs()};
 }

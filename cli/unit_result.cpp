@@ -35,14 +35,11 @@ const char* UnitOutcome(int code) {
     }
 }
 
-namespace {
-
-const char* Outcome(const UnitResult& r) {
+const char* ResultWords(const UnitResult& r) {
     if (r.Untouched()) return "not started: the run was stopping; nothing was written";
+    if (r.reason == "claim-failed") return "not claimed: nothing was written";
     return UnitOutcome(r.exit.value_or(kExitFailed));
 }
-
-}  // namespace
 
 std::string UnitResultJson(const UnitResult& r) {
     const int code = r.exit.value_or(kExitFailed);
@@ -51,7 +48,7 @@ std::string UnitResultJson(const UnitResult& r) {
         .Add("unit", r.unit.id)
         .Add("product", r.product.empty() ? (r.unit.variant ? "7b16" : "c3d1") : r.product)
         .Add("exit", static_cast<std::uint64_t>(code))
-        .Add("result", Outcome(r));
+        .Add("result", ResultWords(r));
     r.unit.unit.port.empty() ? line.AddNull("port") : line.Add("port", r.unit.unit.port);
     r.unit.unit.serial.empty() ? line.AddNull("serial") : line.Add("serial", r.unit.unit.serial);
     r.reason.empty() ? line.AddNull("reason") : line.Add("reason", r.reason);
@@ -60,7 +57,7 @@ std::string UnitResultJson(const UnitResult& r) {
 }
 
 void PrintResultLine(std::ostream& out, const UnitResult& r) {
-    out << '[' << r.unit.id << "] result: " << Outcome(r) << " (exit "
+    out << '[' << r.unit.id << "] result: " << ResultWords(r) << " (exit "
         << r.exit.value_or(kExitFailed) << ')';
     if (!r.unit.unit.port.empty() && r.unit.unit.port != r.unit.id)
         out << ", port " << r.unit.unit.port;

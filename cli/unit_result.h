@@ -61,6 +61,10 @@ struct UnitResult {
 // updating it").
 const char* UnitOutcome(int exit_code);
 
+// How this unit's run ended, in words: UnitOutcome, or what a stop or a claim that could not
+// be made left ("not started: …", "not claimed: …").
+const char* ResultWords(const UnitResult& result);
+
 // The result as a --json object: {"event":"unit-result","unit":…,"product":…,"exit":…,
 // "result":…,"port":…,"serial":…,"reason":…}.
 std::string UnitResultJson(const UnitResult& result);

@@ -37,6 +37,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -116,6 +117,14 @@ class Tmux:
         self.run("send-keys", "-t", "screen", key)
 
     def close(self):
+        # A command still running when the checks end (one failed) ends with the terminal: its
+        # whole process group, which ignores the hang-up the server's end would send.
+        if not self.dead():
+            try:
+                pane = int(self.run("display-message", "-p", "-t", "screen", "#{pane_pid}"))
+                os.killpg(pane, signal.SIGKILL)
+            except (ValueError, OSError):
+                pass
         subprocess.run(["tmux", "-S", self.socket, "kill-server"], env=self.env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
