@@ -152,7 +152,7 @@ std::variant<Options, int> ParseOptions(int argc, const char* const* argv, std::
     auto* station = app.add_flag(
         "--station", o.station,
         "Production line: update each unit as it is plugged in, until Ctrl-C (a result line "
-        "per unit and a running tally)");
+        "per unit and a running tally; the first Ctrl-C lets the units under way finish)");
     app.add_flag("--allow-stand-in", o.allow_stand_in,
                  "Write stand-in test images (never to a device in the field)");
     std::string records_target;
