@@ -185,6 +185,15 @@ void UnitRuns::Abort(std::string_view cause) {
     }
 }
 
+void UnitRuns::Drain() {
+    StopBeforeStart();
+    const auto streaming = static_cast<std::size_t>(std::count_if(
+        active_.begin(), active_.end(), [](const auto& u) { return u->Streaming(); }));
+    std::ostringstream text;
+    ReportDraining(text, streaming);
+    Notice(text.str().substr(0, text.str().size() - 1));
+}
+
 void ReportDraining(std::ostream& err, std::size_t streaming) {
     err << "Stopping: no new unit is taken and units not started yet are left untouched; ";
     if (streaming == 0) {
@@ -372,12 +381,7 @@ void MultiRun::OnInterrupt() {
         return;
     }
     draining_ = true;
-    runs_.StopBeforeStart();
-    std::ostringstream text;
-    ReportDraining(text, static_cast<std::size_t>(std::count_if(
-                             runs_.active().begin(), runs_.active().end(),
-                             [](const auto& u) { return u->Streaming(); })));
-    runs_.Notice(text.str().substr(0, text.str().size() - 1));
+    runs_.Drain();
 }
 
 void MultiRun::OnTerminating(std::string_view cause) {

@@ -114,6 +114,9 @@ class UnitRuns {
     bool AnyStreaming() const;
     // The runs whose start report has not gone out are left untouched; the others go on.
     void StopBeforeStart();
+    // A first Ctrl-C with several units: no new unit (the caller's part), the units not
+    // started left untouched, the others go on; said in one notice.
+    void Drain();
     // Aborts the runs under way (and leaves those not started untouched).
     void Abort(std::string_view cause);
 

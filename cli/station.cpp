@@ -79,12 +79,7 @@ void Station::OnInterrupt() {
         return;
     }
     draining_ = true;
-    runs_.StopBeforeStart();
-    std::ostringstream text;
-    ReportDraining(text, static_cast<std::size_t>(std::count_if(
-                             runs_.active().begin(), runs_.active().end(),
-                             [](const auto& u) { return u->Streaming(); })));
-    runs_.Notice(text.str().substr(0, text.str().size() - 1));
+    runs_.Drain();
     EndWhenStopped();
 }
 
