@@ -265,7 +265,7 @@ def main():
     return 0 if not problems else 1
 
 
-def check_records(program, specs, count, problems):
+def check_records(program, wanted_records, count, problems):
     """The records the run left, as the program itself reads them back."""
     done = subprocess.run([program, "records", "--json", "--limit", "1000"],
                           capture_output=True, text=True, timeout=60)
@@ -277,12 +277,12 @@ def check_records(program, specs, count, problems):
         print("cli_e2e: record " + json.dumps(row))
     if count is not None and len(rows) != count:
         problems.append(f"{len(rows)} records, expected {count}")
-    for spec in specs:
-        wanted = dict(item.split("=", 1) for item in spec.split(","))
+    for fields in wanted_records:
+        wanted = dict(item.split("=", 1) for item in fields.split(","))
         def text(value):
             return value if isinstance(value, str) else json.dumps(value)
         if not any(all(text(row.get(k)) == v for k, v in wanted.items()) for row in rows):
-            problems.append(f"no record with {spec}")
+            problems.append(f"no record with {fields}")
 
 
 def check_json_figures(events, problems):
