@@ -68,11 +68,12 @@ class Fields {
     const JsonValue* Find(std::string_view key) {
         const auto it = object_.find(key);
         if (it != object_.end()) return &it->second;
-        if (error.empty()) error = "no \"" + std::string(key) + "\"";
+        if (error.empty()) error = std::string("no \"").append(key).append("\"");
         return nullptr;
     }
     void Wrong(std::string_view key, std::string_view what) {
-        if (error.empty()) error = "\"" + std::string(key) + "\" is not " + std::string(what);
+        // Appended piece by piece: GCC 12's -Wrestrict misreads "literal" + std::string at -O3.
+        if (error.empty()) error = std::string("\"").append(key).append("\" is not ").append(what);
     }
 
     const JsonObject& object_;

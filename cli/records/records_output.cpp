@@ -73,7 +73,9 @@ std::string SummaryJson(const SummaryRow& row) {
     text += ",\"first_pass_yield\":" + std::string(yield) + ",\"failed\":{";
     bool first = true;
     for (const auto& [reason, n] : row.failed) {
-        text += (first ? "" : ",") + JsonString(reason) + ":" + std::to_string(n);
+        // Appended piece by piece: GCC 12's -Wrestrict misreads "literal" + std::string at -O3.
+        text.append(first ? "" : ",").append(JsonString(reason)).append(":").append(
+            std::to_string(n));
         first = false;
     }
     text += "},\"mean_duration_s\":";
@@ -90,7 +92,12 @@ std::string SummaryJson(const SummaryRow& row) {
 std::string Percent(const SummaryRow& row) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f%%", row.FirstPassYield() * 100.0);
-    return text + (" (" + std::to_string(row.first_pass) + "/" + std::to_string(row.units) + ")");
+    return std::string(text)
+        .append(" (")
+        .append(std::to_string(row.first_pass))
+        .append("/")
+        .append(std::to_string(row.units))
+        .append(")");
 }
 
 }  // namespace

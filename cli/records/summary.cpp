@@ -15,7 +15,7 @@ std::size_t SummaryRow::FailedCount() const {
 std::string SummaryRow::FailedText() const {
     std::string text;
     for (const auto& [reason, n] : failed)
-        text += (text.empty() ? "" : ", ") + reason + " " + std::to_string(n);
+        text.append(text.empty() ? "" : ", ").append(reason).append(" ").append(std::to_string(n));
     return text.empty() ? "-" : text;
 }
 
