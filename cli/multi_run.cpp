@@ -89,6 +89,7 @@ LiveResult LiveResultOf(const UnitResult& r) {
 void UnitRuns::Watch(OutputForm form, int columns, int rows, NoticeLines* notices) {
     if (form == OutputForm::kPlain || mode_ == OutputMode::kJson) return;
     view_ = std::make_unique<LiveView>(out_, form, columns, rows);
+    above_buf_.RouteTo([this](std::string_view line) { Notice(line); });
     notices_ = notices;
     if (notices_) notices_->RouteTo([this](std::string_view line) { Notice(line); });
 }
@@ -108,6 +109,7 @@ void UnitRuns::Notice(std::string_view text) {
 void UnitRuns::CloseView() {
     if (notices_) notices_->RouteTo({});
     notices_ = nullptr;
+    above_buf_.RouteTo({});
     if (view_) view_->Close();
 }
 
@@ -136,9 +138,10 @@ UnitRun& UnitRuns::Add(const UnitEntry& entry, std::size_t slot) {
     u->entry = entry;
     u->slot = slot;
     u->hid = std::make_unique<OneUnitHid>(hid_, entry);
-    // With the live view, the unit's own lines give way to its live line and result line.
+    // With the live view, the unit's progress lines give way to its live line and result
+    // line; its warnings (the stand-in notice among them) and advice go above the view.
     u->out_buf = std::make_unique<TaggedLines>(view_ ? quiet_ : out_, entry.id, json());
-    u->err_buf = std::make_unique<TaggedLines>(view_ ? quiet_ : err_, entry.id, false);
+    u->err_buf = std::make_unique<TaggedLines>(view_ ? above_ : err_, entry.id, false);
     u->out = std::make_unique<std::ostream>(u->out_buf.get());
     u->err = std::make_unique<std::ostream>(u->err_buf.get());
     u->report = std::make_unique<ConsoleReport>(*u->out, *u->err, mode_);

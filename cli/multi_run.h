@@ -157,10 +157,14 @@ class UnitRuns {
     ClaimsMaker make_claims_;
     StrandMaker make_strand_;
     SharedLifetime lifetime_;
-    std::vector<std::unique_ptr<UnitRun>> active_;
     std::unique_ptr<LiveView> view_;
     NoticeLines* notices_ = nullptr;
-    std::ostream quiet_{nullptr};  // a unit's own lines while the live view shows it
+    std::ostream quiet_{nullptr};  // a unit's progress lines while the live view shows it
+    // A unit's warnings and advice while the live view shows it: above the view.
+    NoticeLines above_buf_{err_};
+    std::ostream above_{&above_buf_};
+    // Last: the runs end (and their lines go out) before the streams they write to.
+    std::vector<std::unique_ptr<UnitRun>> active_;
 };
 
 // The words of a first Ctrl-C (SIGTERM, SIGHUP) while several units are under way.
