@@ -61,8 +61,10 @@ void ConsoleReport::EventLine(std::string_view text) {
 }
 
 void ConsoleReport::Json(const std::string& line) {
-    if (!record_.empty() && line.starts_with("{\"")) {
-        out_ << "{\"record\":" << JsonString(record_) << ',' << line.substr(1) << '\n' << std::flush;
+    // The record's ID goes last, so that every event still begins as it always has.
+    if (!record_.empty() && line.ends_with('}') && line.size() > 2) {
+        out_ << line.substr(0, line.size() - 1) << ",\"record\":" << JsonString(record_) << "}\n"
+             << std::flush;
         return;
     }
     out_ << line << '\n' << std::flush;

@@ -435,7 +435,12 @@ void LiveView::PrintAbove(std::string_view line) {
     out_ << std::flush;
 }
 
-void LiveView::PrintResult(const LiveResult& result) { PrintAbove(ResultLine(result, colour_)); }
+void LiveView::PrintResult(const LiveResult& result) {
+    // The finished unit leaves the area at once, not at the next Update: its result line and
+    // its live line never show together.
+    std::erase_if(units_, [&](const LiveUnit& u) { return u.id == result.id; });
+    PrintAbove(ResultLine(result, colour_));
+}
 
 void LiveView::Close() {
     if (closed_) return;

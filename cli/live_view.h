@@ -117,7 +117,7 @@ class LiveView {
     // A line above the live area (a finished unit's result line, a notice), at once; the live
     // area is drawn again under it with the latest units.
     void PrintAbove(std::string_view line);
-    // A finished unit's result line, above the live area.
+    // A finished unit's result line, above the live area, which no longer shows that unit.
     void PrintResult(const LiveResult& result);
 
     // Removes the live area and leaves the cursor at the start of the line where it began, for
