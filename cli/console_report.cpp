@@ -61,13 +61,17 @@ void ConsoleReport::EventLine(std::string_view text) {
 }
 
 void ConsoleReport::Json(const std::string& line) {
-    // The record's ID goes last, so that every event still begins as it always has.
-    if (!record_.empty() && line.ends_with('}') && line.size() > 2) {
-        out_ << line.substr(0, line.size() - 1) << ",\"record\":" << JsonString(record_) << "}\n"
-             << std::flush;
+    // The record's ID goes right after the event's name: every event still begins and ends as
+    // it always has ({"event":"progress", … "percent":10}).
+    constexpr std::string_view kEvent = "{\"event\":\"";
+    const std::size_t name_end =
+        line.starts_with(kEvent) ? line.find('"', kEvent.size()) : std::string::npos;
+    if (record_.empty() || name_end == std::string::npos) {
+        out_ << line << '\n' << std::flush;
         return;
     }
-    out_ << line << '\n' << std::flush;
+    out_ << line.substr(0, name_end + 1) << ",\"record\":" << JsonString(record_)
+         << line.substr(name_end + 1) << '\n' << std::flush;
 }
 
 void ConsoleReport::Notice(std::string_view text) {
